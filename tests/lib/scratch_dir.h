@@ -16,14 +16,13 @@
 
 namespace zn {
 
-// Makes a fresh directory under /tmp and changes into it; on destruction changes back, restores
-// the umask, removes the directory and everything in it, and empties the path caches (which
-// would otherwise remember the scratch directory).
+// Makes a fresh directory under /tmp, changes into it and sets the umask to 022; on destruction
+// changes back, restores the umask, removes the directory and everything in it, and empties the
+// path caches (which would otherwise remember the scratch directory).
 class ScratchDir {
    public:
     ScratchDir() {
         old_umask_ = umask(022);
-        umask(old_umask_);
         old_cwd_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         char templ[] = "/tmp/zn-lib-XXXXXX";
         EXPECT_NE(mkdtemp(templ), nullptr);
