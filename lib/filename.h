@@ -54,7 +54,8 @@ const char *filename_nth_last_component(const char *name, int n);
 const char *filename_extension(const char *name);
 
 // Returns a pointer to the last '.' (the dot included) of filename_basename(name), or null.
-// Like filename_basename it may cut trailing delimiters off name in place.
+// Like filename_basename it may cut trailing delimiters off name in place, and for an empty name
+// it points into the static "." that basename gives.
 char *file_extension(char *name);
 
 // Returns the system's POSIX basename(name): a pointer into name, or to a static "." (empty

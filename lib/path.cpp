@@ -86,7 +86,7 @@ char *simplify_filename(const char *name) {
 
     char *copy = chk_strdup(name);
     const char *cwd = get_cwd();
-    forwardslash_to_back(copy);  // no other delimiter to convert here; kept for the interface
+    forwardslash_to_back(copy);  // a no-op where '/' is the only delimiter
 
     // 2. Collapse runs of delimiters, then drop a trailing one (a lone "/" stays).
     for (char *p = copy; *p != '\0';) {

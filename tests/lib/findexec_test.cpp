@@ -7,35 +7,23 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
-#include "lib/chk.h"
 #include "lib/path.h"
-#include "lib/scratch_dir.h"
+#include "lib/test_util.h"
 
 namespace zn {
 namespace {
 
-std::string take(char *s) {
-    std::string out = s != nullptr ? s : "(null)";
-    chk_free(s);
-    return out;
-}
+constexpr time_t kProgTime = 1000000000;  // mtime of bin/prog
 
-constexpr time_t kProgTime = 1000000000;  // mtime given to bin/prog
-
-// A scratch tree of candidates, all named "prog":
-//   prog, bin/prog, bin2/prog, "my bin"/prog   readable, 0755
-//   isdir/prog                                 a directory, 0755
-//   noexec/prog                                readable, 0644
-//   grp/prog                                   readable, group execute only (0650)
-//   noread/prog                                execute bits only (0111)
-//   link/prog -> ../bin/prog, badlink/prog -> ../noexec/prog, dangling/prog -> nowhere
+// Candidates, all named "prog": prog, bin/, bin2/, "my bin"/ (0755); isdir/prog a directory;
+// noexec/ (0644); grp/ (0650: group execute only); noread/ (0111); link/ -> bin/prog;
+// badlink/ -> noexec/prog; dangling/ -> nowhere.
 class FindExec : public ::testing::Test {
    protected:
     void SetUp() override {
         for (const char *d : {"bin", "bin2", "my bin", "isdir", "isdir/prog", "noexec", "grp",
-                              "noread", "link", "badlink", "dangling", "sub"})
+                              "noread", "link", "badlink", "dangling", "sub", "sub/dir"})
             ASSERT_EQ(mkdir(d, 0755), 0) << d;
         for (const char *f : {"prog", "bin/prog", "bin2/prog", "my bin/prog"}) make_file(f, 0755);
         make_file("noexec/prog", 0644);
@@ -43,68 +31,41 @@ class FindExec : public ::testing::Test {
         make_file("noread/prog", 0111);
         ASSERT_EQ(symlink("../bin/prog", "link/prog"), 0);
         ASSERT_EQ(symlink("../noexec/prog", "badlink/prog"), 0);
-        ASSERT_EQ(symlink("../nowhere/prog", "dangling/prog"), 0);
+        ASSERT_EQ(symlink("../nowhere", "dangling/prog"), 0);
         struct timeval times[2] = {{kProgTime, 0}, {kProgTime, 0}};
         ASSERT_EQ(utimes("bin/prog", times), 0);
     }
-    std::string at(const std::string &rel) const { return scratch_.path(rel); }
+    std::string s(const std::string &rel = "") const { return scratch_.path(rel); }
 
     ScratchDir scratch_;
-    EnvGuard path_{"PATH"};
-    EnvGuard znpath_{"ZNPATH"};
-    EnvGuard home_{"HOME"};
+    EnvGuard path_{"PATH"}, znpath_{"ZNPATH"}, home_{"HOME"};
 };
 
-TEST(NextPathElement, SplitsKeepingEmptyElements) {
-    struct {
-        const char *list;
-        std::vector<std::string> want;
-    } rows[] = {
-        {":a", {"", "a"}},          {"a::b", {"a", "", "b"}}, {"a:", {"a", ""}}, {"", {""}},
-        {"/usr/bin", {"/usr/bin"}}, {":", {"", ""}},          {"a;b", {"a;b"}},
-    };
-    for (const auto &row : rows) {
-        std::string buf = row.list;
-        std::vector<std::string> got;
+TEST(NextPathElement, KeepsEmptyElements) {
+    const char *rows[][2] = {
+        {":a", "|a|"}, {"a::b", "a||b|"}, {"a:", "a||"}, {"", "|"}, {"a;b", "a;b|"}};
+    for (const auto &r : rows) {
+        std::string buf = r[0], got;
         for (char *e = next_path_element(&buf[0], ':'); e != nullptr;
              e = next_path_element(nullptr, ':'))
-            got.push_back(e);
-        EXPECT_EQ(got, row.want) << "'" << row.list << "'";
-        EXPECT_EQ(next_path_element(nullptr, ':'), nullptr) << "exhausted stays exhausted";
+            got += std::string(e) + "|";
+        EXPECT_EQ(got, r[1]) << "'" << r[0] << "'";
     }
 }
 
 TEST_F(FindExec, CheckExecutable) {
-    struct {
-        const char *path;
-        const char *want;  // null: refused
-    } rows[] = {
-        {"bin/prog", "bin/prog"},
-        {"./bin/prog", "bin/prog"},  // one leading "./" is dropped
-        {"grp/prog", "grp/prog"},    // any execute bit will do
-        {"link/prog", "link/prog"},  // a link to an executable file
-        {"isdir/prog", nullptr},     // a directory, however executable
-        {"noexec/prog", nullptr},
-        {"badlink/prog", nullptr},  // a link to a file without execute
-                                    // bits
-        {"dangling/prog", nullptr},
-        {"missing/prog", nullptr},
-        {"", nullptr},
+    const char *rows[][2] = {
+        {"bin/prog", "bin/prog"},   {"./bin/prog", "bin/prog"},  {"grp/prog", "grp/prog"},
+        {"link/prog", "link/prog"}, {"isdir/prog", "(null)"},    {"noexec/prog", "(null)"},
+        {"badlink/prog", "(null)"}, {"dangling/prog", "(null)"}, {"", "(null)"},
     };
-    for (const auto &row : rows) {
-        struct stat st;
-        char *got = check_executable(row.path, &st);
-        if (row.want == nullptr) {
-            EXPECT_EQ(got, nullptr) << row.path;
-        } else {
-            EXPECT_EQ(take(got), row.want) << row.path;
-            EXPECT_TRUE(S_ISREG(st.st_mode)) << row.path << ": status of the target";
-        }
-    }
-    EXPECT_EQ(take(check_executable(at("bin/prog").c_str(), nullptr)), at("bin/prog"));
+    for (const auto &r : rows) EXPECT_EQ(take(check_executable(r[0], nullptr)), r[1]) << r[0];
+    struct stat st;
+    EXPECT_EQ(take(check_executable("link/prog", &st)), "link/prog");
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "the status is the target's";
 }
 
-// A file that cannot be read is not the program, even with execute bits, and the search goes on.
+// A file that cannot be read is not the program, even with execute bits; the search goes on.
 TEST_F(FindExec, UnreadableFileRefused) {
     int fd = open("noread/prog", O_RDONLY);
     if (fd >= 0) {
@@ -113,106 +74,77 @@ TEST_F(FindExec, UnreadableFileRefused) {
                         "unreadable-file case cannot be observed here";
     }
     EXPECT_EQ(check_executable("noread/prog", nullptr), nullptr);
-    std::string list = at("noread") + ":" + at("bin2");
-    EXPECT_EQ(take(find_exec_path(list.c_str(), "prog")), at("bin2/prog"));
-}
-
-TEST_F(FindExec, NothingWithoutASearchList) {
-    for (const std::string &name : {std::string("prog"), std::string("./prog"), at("bin/prog")}) {
-        EXPECT_EQ(find_exec_path(nullptr, name.c_str()), nullptr) << name;
-        EXPECT_EQ(find_exec_path2(nullptr, name.c_str(), 0), nullptr) << name;
-    }
+    EXPECT_EQ(take(find_exec_path((s("noread") + ":" + s("bin2")).c_str(), "prog")),
+              s("bin2/prog"));
 }
 
 TEST_F(FindExec, BareNameAlongTheList) {
-    ASSERT_EQ(chdir("sub"), 0);  // relative elements are taken from here
+    ASSERT_EQ(chdir("sub"), 0);
     get_cwd_changed_directory();
-    home_.set(scratch_.path());
+    home_.set(s());
     path_cache_reset();
-    const std::string s = scratch_.path();
     struct {
-        std::string list, want, want_unresolved;
+        std::string list, want, unresolved;  // find_exec_path, find_exec_path2
     } rows[] = {
-        {":/nonexistent", "(null)", "(null)"},
-        {":" + s + "/nonexistent", "(null)", "(null)"},
-        {s + "/isdir:" + s + "/noexec:" + s + "/bin", s + "/bin/prog", s + "/bin/prog"},
-        {s + "/bin:" + s + "/bin2", s + "/bin/prog", s + "/bin/prog"},  // first one wins
-        {"\"" + s + "/bin2\"", s + "/bin2/prog", s + "/bin2/prog"},
-        {"\"" + s + "/my bin\":" + s + "/bin", s + "/my bin/prog", s + "/my bin/prog"},
-        {s + "/link", s + "/bin/prog", s + "/link/prog"},  // resolved to the link's target
-        {s + "/badlink:" + s + "/dangling:" + s + "/grp", s + "/grp/prog", s + "/grp/prog"},
-        {"~/bin2", s + "/bin2/prog", s + "/bin2/prog"},
-        {"..", s + "/prog", "../prog"},
-        {"", "(null)", "(null)"},  // sub holds no prog
+        {":/nonexistent", "(null)", "(null)"},  // sub holds no prog
+        {s("isdir") + ":" + s("noexec") + ":" + s("bin"), s("bin/prog"), s("bin/prog")},
+        {s("bin") + ":" + s("bin2"), s("bin/prog"), s("bin/prog")},  // the first wins
+        {"\"" + s("my bin") + "\":" + s("bin"), s("my bin/prog"), s("my bin/prog")},
+        {s("link"), s("bin/prog"), s("link/prog")},
+        {s("badlink") + ":" + s("dangling") + ":" + s("grp"), s("grp/prog"), s("grp/prog")},
+        {"~/bin2", s("bin2/prog"), s("bin2/prog")},
+        {"..", s("prog"), "../prog"},
     };
-    for (const auto &row : rows) {
-        EXPECT_EQ(take(find_exec_path(row.list.c_str(), "prog")), row.want) << row.list;
-        EXPECT_EQ(take(find_exec_path2(row.list.c_str(), "prog", 0)), row.want_unresolved)
-            << row.list;
+    for (const auto &r : rows) {
+        EXPECT_EQ(take(find_exec_path(r.list.c_str(), "prog")), r.want) << r.list;
+        EXPECT_EQ(take(find_exec_path2(r.list.c_str(), "prog", 0)), r.unresolved) << r.list;
     }
-}
-
-TEST_F(FindExec, EmptyElementIsTheCurrentDirectory) {
-    EXPECT_EQ(take(find_exec_path(":/nonexistent", "prog")), at("prog"));
-    EXPECT_EQ(take(find_exec_path2(":/nonexistent", "prog", 0)), "prog");
+    ASSERT_EQ(chdir(".."), 0);
+    get_cwd_changed_directory();
+    EXPECT_EQ(take(find_exec_path(":/nonexistent", "prog")), s("prog"));  // "" is "."
+    // Without a list nothing is found, not even by an absolute name.
+    for (const std::string &name : {std::string("prog"), std::string("./prog"), s("bin/prog")})
+        EXPECT_EQ(find_exec_path(nullptr, name.c_str()), nullptr) << name;
 }
 
 TEST_F(FindExec, NamesWithADelimiter) {
-    ASSERT_EQ(mkdir("sub/dir", 0755), 0);
     ASSERT_EQ(chdir("sub/dir"), 0);
     get_cwd_changed_directory();
-    struct {
-        std::string name, want;
-    } rows[] = {
-        {"../../prog", at("prog")},  // "../" stays and is resolved
-        {"../../bin/prog", at("bin/prog")},
-        {"./../../link/prog", at("bin/prog")},
-        {at("bin/prog"), at("bin/prog")},
-        {at("link/prog"), at("bin/prog")},
-        {at("noexec/prog"), "(null)"},
-        {at("isdir/prog"), "(null)"},
-        {"./prog", "(null)"},  // not in sub/dir, and no search for names with a '/'
+    const std::string rows[][2] = {
+        {"../../prog", s("prog")},
+        {"./../../link/prog", s("bin/prog")},
+        {s("link/prog"), s("bin/prog")},
+        {s("isdir/prog"), "(null)"},
+        {"./prog", "(null)"},  // a name with a '/' is not searched for
     };
-    for (const auto &row : rows) {
-        EXPECT_EQ(take(find_exec_path("/nonexistent", row.name.c_str())), row.want) << row.name;
-    }
-    // Started as "./prog" from the directory that holds it.
-    ASSERT_EQ(chdir(scratch_.path().c_str()), 0);
+    for (const auto &r : rows)
+        EXPECT_EQ(take(find_exec_path("/nonexistent", r[0].c_str())), r[1]) << r[0];
+    ASSERT_EQ(chdir(s().c_str()), 0);
     get_cwd_changed_directory();
-    EXPECT_EQ(take(find_exec_path("/nonexistent", "./prog")), at("prog"));
-    EXPECT_EQ(take(find_exec_path("/nonexistent", "././bin/prog")), at("bin/prog"));
-    EXPECT_EQ(take(find_exec_path2("/nonexistent", "././bin/prog", 0)), at("bin/prog"));
+    EXPECT_EQ(take(find_exec_path(s("bin").c_str(), "./prog")), s("prog"));
+    EXPECT_EQ(take(find_exec_path2("", "././bin/prog", 0)), s("bin/prog"));
 }
 
 TEST_F(FindExec, ExecutableMtime) {
-    const std::string s = scratch_.path();
-    char *dir = chk_strdup("previous");  // replaced (and freed) by each search
-    EXPECT_EQ(find_executable_mtime(at("bin/prog").c_str(), &dir), kProgTime);
-    EXPECT_EQ(std::string(dir), at("bin"));
+    char *dir = chk_strdup("previous");  // each result replaces (and frees) the one before
+    EXPECT_EQ(find_executable_mtime(s("bin/prog").c_str(), &dir), kProgTime);
+    EXPECT_STREQ(dir, s("bin").c_str());
     EXPECT_EQ(find_executable_mtime("/nonexistent", &dir), 0);
-    EXPECT_EQ(std::string(dir), "");  // the '/' was the first character
-    EXPECT_EQ(find_executable_mtime("bin/prog", nullptr), kProgTime);
-
-    // Bare names: the owner execute bit is required, so grp/prog is passed over.
-    path_.set(s + "/grp:" + s + "/bin");
+    EXPECT_STREQ(dir, "");
+    path_.set(s("grp") + ":" + s("bin"));  // owner execute is required: grp is passed over
     EXPECT_EQ(find_executable_mtime("prog", &dir), kProgTime);
-    EXPECT_EQ(std::string(dir), at("bin"));
-    path_.set(s + "/grp");
+    EXPECT_STREQ(dir, s("bin").c_str());
+    path_.set(s("grp"));
     znpath_.unset();
-    EXPECT_EQ(find_executable_mtime("prog", &dir), 0);
-    EXPECT_EQ(std::string(dir), at("bin")) << "left alone when nothing is found";
-    znpath_.set(s + "/isdir:" + s + "/bin");  // the second list
-    EXPECT_EQ(find_executable_mtime("prog", &dir), kProgTime);
-    path_.unset();
-    EXPECT_EQ(find_executable_mtime("prog", &dir), kProgTime);
-
-    home_.set(s);
+    EXPECT_EQ(find_executable_mtime("prog", nullptr), 0);
+    znpath_.set(s("bin"));  // the second list
+    EXPECT_EQ(find_executable_mtime("prog", nullptr), kProgTime);
+    home_.set(s());
     path_cache_reset();
-    EXPECT_EQ(find_in_path_mtime("~/bin", "prog", &dir), kProgTime);
-    EXPECT_EQ(std::string(dir), at("bin"));
+    EXPECT_EQ(find_in_path_mtime("/nonexistent:~/bin", "prog", &dir), kProgTime);
+    EXPECT_STREQ(dir, s("bin").c_str());
     EXPECT_GT(find_in_path_mtime("/nonexistent::", "prog", &dir), 0);
-    EXPECT_EQ(std::string(dir), ".");
-    EXPECT_EQ(find_in_path_mtime(nullptr, "prog", &dir), 0);
+    EXPECT_STREQ(dir, ".");
     chk_free(dir);
 }
 
