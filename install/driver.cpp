@@ -42,10 +42,10 @@ struct dispatch_entry {
 
 const dispatch_entry kDispatch[] = {
     {kRecordWelcome, unsupported_record, false},
-    {kRecordArchive, unsupported_record, false},
+    {kRecordArchive, handle_archive_record, true},
     {kRecordProgram, handle_program_record, true},
-    {kRecordArchiveAlt, unsupported_record, false},
-    {kRecordScript, unsupported_record, true},
+    {kRecordArchiveAlt, handle_archive_record, true},
+    {kRecordScript, handle_script_record, true},
     {kRecordEnvironment, handle_environment_record, false},
 };
 

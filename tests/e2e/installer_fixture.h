@@ -12,6 +12,8 @@
 #include "support/process.h"
 #include "support/scratch.h"
 
+#include <cstring>
+
 namespace zn_test {
 
 class InstallerTest : public testing::Test {
