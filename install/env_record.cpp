@@ -1,0 +1,35 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "install/handlers.h"
+#include "install/package_format.h"
+#include "install/run_state.h"
+#include "lib/byteorder.h"
+#include "lib/chk.h"
+
+namespace zn {
+
+int handle_environment_record(int fd, const unsigned char *record_header) {
+    char text[kEnvironmentMax + 1];
+    uint32_t length = LGET32(record_header + kRecordLengthOffset);
+    if (length > kEnvironmentMax) fatal_out("Environment variable too long in setup file\n");
+
+    size_t done = 0;
+    while (done < length) {
+        ssize_t got = read(fd, text + done, length - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) fatal_err("Premature EOF reading env var\n");
+        done += size_t(got);
+    }
+    text[length] = '\0';  // a NUL inside the body ends the text earlier
+
+    if (!dump_mode) std::printf("%s\n", text);
+    // The environment keeps pointing at the copy, so it is never freed.
+    putenv(chk_strdup(text));
+    return 0;
+}
+
+}  // namespace zn

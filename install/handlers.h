@@ -1,0 +1,35 @@
+// The record handlers, one per record type. Each is called by the record walk with the package
+// descriptor at the record's body and the 5 bytes of the record header, and returns 0 for
+// success (see record_handler in run_state.h). A handler may end the run itself with a message
+// and status 1.
+#ifndef ZN_INSTALL_HANDLERS_H
+#define ZN_INSTALL_HANDLERS_H
+
+namespace zn {
+
+// Type 12: puts one name=value text (at most 1023 bytes; a NUL in the body ends it) into the
+// environment, echoing it on standard output unless in dump mode. Returns 0 or ends the run.
+int handle_environment_record(int fd, const unsigned char *record_header);
+
+// Type 7: copies the body to the temporary file, runs it (with "/quiet" under -quiet), waits and
+// removes it. Returns 0 when it ran (whatever its exit status), -2 when the body was short, -1
+// when the file could not be written; ends the run when the file cannot be created.
+int handle_program_record(int fd, const unsigned char *record_header);
+
+// Types 2 and 10: unpacks the compressed tar archive into the current directory, or writes the
+// decompressed stream to standard output in dump mode. Returns 0 when the archive was installed
+// whole, non-zero when anything kept it from that (each cause reported as it happened).
+int handle_archive_record(int fd, const unsigned char *record_header);
+
+// Type 11: sets INSTALL_ROOT, writes the decompressed script to the temporary file, runs it and
+// removes it (only INSTALL_ROOT in dump mode). Returns 0, or non-zero when the script could not be
+// written whole, in which case it is neither made executable nor run.
+int handle_script_record(int fd, const unsigned char *record_header);
+
+// The write callback of dump mode: copies the bytes to standard output.
+struct bz_context;
+int stdout_writer(bz_context *ctx, const char *data, int count);
+
+}  // namespace zn
+
+#endif  // ZN_INSTALL_HANDLERS_H

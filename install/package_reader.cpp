@@ -1,0 +1,62 @@
+#include "install/package_reader.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace zn {
+
+namespace {
+
+struct reader_state {
+    int fd = -1;
+    uint64_t position = 0;  // file offset of the next byte to read into the block
+    uint64_t left = 0;      // body bytes not yet read into the block
+    int fill = 0;           // bytes in the block
+    int index = 0;          // next byte of the block to hand out
+    char block[kReaderBlock];
+};
+
+reader_state reader;
+
+}  // namespace
+
+void package_reader_start(int fd, uint32_t body_length) {
+    off_t here = lseek(fd, 0, SEEK_CUR);
+    reader.fd = fd;
+    reader.position = here < 0 ? 0 : uint64_t(here);
+    reader.left = here < 0 ? 0 : body_length;
+    reader.fill = 0;
+    reader.index = 0;
+}
+
+int package_reader_read(bz_context *, char *buffer, int capacity) {
+    int delivered = 0;
+    while (delivered < capacity) {
+        if (reader.index >= reader.fill) {
+            if (reader.left == 0) break;
+            size_t want = reader.left < uint64_t(kReaderBlock) ? size_t(reader.left) : kReaderBlock;
+            if (lseek(reader.fd, off_t(reader.position), SEEK_SET) < 0) break;
+            ssize_t got;
+            do got = read(reader.fd, reader.block, want);
+            while (got < 0 && errno == EINTR);
+            if (got <= 0) {
+                reader.left = 0;  // the file ends inside the body
+                break;
+            }
+            reader.fill = int(got);
+            reader.index = 0;
+            reader.position += uint64_t(got);
+            reader.left -= uint64_t(got);
+        }
+        int n = reader.fill - reader.index;
+        if (n > capacity - delivered) n = capacity - delivered;
+        std::memcpy(buffer + delivered, reader.block + reader.index, size_t(n));
+        reader.index += n;
+        delivered += n;
+    }
+    return delivered;
+}
+
+}  // namespace zn

@@ -1,0 +1,28 @@
+// The package reader: serves the body of the current compressed record from the package file to
+// bzunzip, a block at a time.
+//
+// The descriptor is shared with the driver and the other handlers, so the reader seeks to its own
+// position before every block it reads. It hands out no byte past the body's end: a compressed
+// body that does not end its stream there is cut short, never continued with the next record.
+#ifndef ZN_INSTALL_PACKAGE_READER_H
+#define ZN_INSTALL_PACKAGE_READER_H
+
+#include <cstdint>
+
+#include "install/bzunzip.h"
+
+namespace zn {
+
+constexpr int kReaderBlock = 2048;  // bytes read from the package file per block
+
+// Starts serving a body: position = the descriptor's current offset, length = body_length; the
+// block buffer is emptied.
+void package_reader_start(int fd, uint32_t body_length);
+
+// The read callback for bzunzip: copies up to capacity bytes of the body into buffer and returns
+// their number (0 at the body's end or when the file ends or fails).
+int package_reader_read(bz_context *ctx, char *buffer, int capacity);
+
+}  // namespace zn
+
+#endif  // ZN_INSTALL_PACKAGE_READER_H

@@ -1,0 +1,83 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "install/handlers.h"
+#include "install/package_format.h"
+#include "install/run_state.h"
+#include "install/temp_program.h"
+#include "lib/byteorder.h"
+
+namespace zn {
+
+constexpr int kProgramCopyChunk = 4096;  // bytes copied per step
+constexpr int kProgramFileMode = 0755;
+constexpr const char kQuietArgument[] = "/quiet";
+
+namespace {
+
+// Reads until n bytes are in or the file ends; returns the count read.
+size_t read_chunk(int fd, char *buf, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t got = read(fd, buf + done, n - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += size_t(got);
+    }
+    return done;
+}
+
+size_t write_chunk(int fd, const char *buf, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t put = write(fd, buf + done, n - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) break;
+        done += size_t(put);
+    }
+    return done;
+}
+
+}  // namespace
+
+int handle_program_record(int fd, const unsigned char *record_header) {
+    uint32_t remaining = LGET32(record_header + kRecordLengthOffset);
+    char path[kTextBufferSize];
+    int out = -1;
+    if (temp_program_path(path, sizeof path) == 0)
+        out = temp_program_create(path, kProgramFileMode);
+    if (out < 0) {
+        std::printf("Error: cannot create temp output file: %s\n", path);
+        std::fflush(stdout);
+        std::exit(1);
+    }
+
+    int result = 0;
+    char buf[kProgramCopyChunk];
+    while (remaining > 0) {
+        int chunk = int(std::min<uint32_t>(remaining, kProgramCopyChunk));
+        if (read_chunk(fd, buf, size_t(chunk)) < size_t(chunk)) {
+            std::printf("Failed to read %d bytes from source\n", chunk);
+            result = -2;
+            break;
+        }
+        if (write_chunk(out, buf, size_t(chunk)) < size_t(chunk)) {
+            std::printf("Failed to write %d bytes from source\n", chunk);
+            result = -1;
+            break;
+        }
+        remaining -= uint32_t(chunk);
+    }
+    if (close(out) < 0 && result == 0) result = -1;
+    if (result != 0) return result;  // the partial file stays for inspection; it never runs
+
+    run_program(path, quiet_install ? kQuietArgument : nullptr);
+    unlink(path);
+    return 0;
+}
+
+}  // namespace zn

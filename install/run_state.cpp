@@ -1,0 +1,51 @@
+#include "install/run_state.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace zn {
+
+int quiet_install = 0;
+int debug_mode = 0;
+int dump_mode = 0;
+char *package_path = nullptr;
+int package_fd = -1;
+const char *temp_dir = nullptr;
+const char *install_dir = nullptr;
+
+int err_printf(const char *fmt, ...) {
+    std::fflush(stdout);
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+void err_perror(const char *prefix) {
+    int saved = errno;
+    std::fflush(stdout);
+    errno = saved;
+    std::perror(prefix);
+}
+
+void fatal_out(const char *text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+    std::exit(1);
+}
+
+void fatal_err(const char *text) {
+    err_printf("%s", text);
+    std::exit(1);
+}
+
+int read_answer(char *buf, int size) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    return std::fgets(buf, size, stdin) != nullptr;
+}
+
+}  // namespace zn

@@ -1,0 +1,50 @@
+// The installer's run state: process-wide, set by the option parser and the driver, read by the
+// record handlers. One run, one thread; strings here live until the process ends.
+#ifndef ZN_INSTALL_RUN_STATE_H
+#define ZN_INSTALL_RUN_STATE_H
+
+namespace zn {
+
+extern int quiet_install;        // -quiet: the helper program gets the argument "/quiet"
+extern int debug_mode;           // -d: an interactive shell before the post-install script runs
+extern int dump_mode;            // -gz: archives go to standard output, nothing is installed
+extern char *package_path;       // the package file (the running executable, or -program's value)
+extern int package_fd;           // the package file, read-only, shared by every handler
+extern const char *temp_dir;     // directory for the temporary file: TEMP, else TMP, else "."
+extern const char *install_dir;  // chosen by the welcome dialogue; null until then
+
+// Version shown in the banner: major.minor with the minor in three digits.
+constexpr int kVersionMajor = 1;
+constexpr int kVersionMinor = 7;
+
+// Name of the temporary file for the helper program and the post-install script.
+constexpr const char kTempFileName[] = "zninstall-temp.exe";
+
+// Size of the driver's and the handlers' fixed text buffers, in bytes.
+constexpr int kTextBufferSize = 1024;
+
+// A record handler: called with the descriptor at the record's body and the 5 bytes of its
+// record header; returns 0 for success. It may read any amount of the body.
+using record_handler = int (*)(int fd, const unsigned char *record_header);
+
+// Writes to standard error after flushing standard output, so that a terminal shows both streams
+// in program order. Returns what vfprintf returns.
+__attribute__((format(printf, 1, 2))) int err_printf(const char *fmt, ...);
+
+// perror after flushing standard output.
+void err_perror(const char *prefix);
+
+// Prints the message on standard output as it is, flushes, and ends the process with status 1.
+[[noreturn]] void fatal_out(const char *text);
+
+// Writes the message to standard error (after flushing standard output) and ends the process
+// with status 1.
+[[noreturn]] void fatal_err(const char *text);
+
+// Reads one line of standard input into buf (at most size - 1 bytes) after flushing standard
+// output. Returns 1 when a line (or a last unterminated piece) was read, 0 at end of input.
+int read_answer(char *buf, int size);
+
+}  // namespace zn
+
+#endif  // ZN_INSTALL_RUN_STATE_H

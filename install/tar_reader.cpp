@@ -1,0 +1,561 @@
+#include "install/tar_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "install/run_state.h"
+#include "lib/chk.h"
+
+namespace zn {
+
+// Header layout: offset and width of each field used.
+constexpr int kNameOffset = 0, kNameWidth = 100;
+constexpr int kModeOffset = 100, kModeWidth = 8;
+constexpr int kSizeOffset = 124, kSizeWidth = 12;
+constexpr int kChecksumOffset = 148, kChecksumWidth = 8;
+constexpr int kTypeOffset = 156;
+constexpr int kLinkOffset = 157, kLinkWidth = 100;
+constexpr int kMagicOffset = 257;  // "ustar\0" in POSIX archives, "ustar " in old GNU ones
+constexpr int kPrefixOffset = 345, kPrefixWidth = 155;
+
+constexpr int kSearchBits = 0111;     // added to the mode of every directory made
+constexpr int kFreshFileMode = 0600;  // a new file's mode until its own is set
+
+namespace {
+
+char *dup_bytes(const char *p, size_t n) {
+    char *s = static_cast<char *>(chk_alloc(unsigned(n + 1)));
+    std::memcpy(s, p, n);
+    s[n] = '\0';
+    return s;
+}
+
+// Parses a numeric header field: octal text (leading blanks, then digits, then NULs or blanks
+// to the end of the field), or base-256 when the first byte has its top bit set. An empty field
+// is 0. Returns 0, or -1 for anything else (including negative base-256 values and overflow).
+int parse_number(const unsigned char *f, int width, uint64_t *out) {
+    uint64_t v = 0;
+    if (f[0] & 0x80) {
+        if (f[0] & 0x40) return -1;  // negative
+        v = f[0] & 0x3F;
+        for (int i = 1; i < width; i++) {
+            if (v >> 55) return -1;
+            v = (v << 8) | f[i];
+        }
+        *out = v;
+        return 0;
+    }
+    int i = 0;
+    while (i < width && f[i] == ' ') i++;
+    for (; i < width && f[i] >= '0' && f[i] <= '7'; i++) {
+        if (v >> 60) return -1;
+        v = (v << 3) | uint64_t(f[i] - '0');
+    }
+    for (; i < width; i++)
+        if (f[i] != '\0' && f[i] != ' ') return -1;
+    *out = v;
+    return 0;
+}
+
+// The stored checksum must equal the sum of the header's bytes with the checksum field counted
+// as blanks, taken either unsigned or signed (old writers used signed chars).
+bool checksum_ok(const unsigned char *h) {
+    uint64_t stored;
+    if (parse_number(h + kChecksumOffset, kChecksumWidth, &stored) < 0) return false;
+    long unsigned_sum = 0, signed_sum = 0;
+    for (int i = 0; i < kTarBlock; i++) {
+        bool in_field = i >= kChecksumOffset && i < kChecksumOffset + kChecksumWidth;
+        unsigned char c = in_field ? ' ' : h[i];
+        unsigned_sum += c;
+        signed_sum += static_cast<signed char>(c);
+    }
+    return long(stored) == unsigned_sum || long(stored) == signed_sum;
+}
+
+bool all_zero(const unsigned char *h) {
+    for (int i = 0; i < kTarBlock; i++)
+        if (h[i]) return false;
+    return true;
+}
+
+// A name is unsafe when it is absolute or has a ".." component.
+bool name_is_unsafe(const char *name) {
+    if (name[0] == '/') return true;
+    for (const char *p = name; *p;) {
+        const char *end = std::strchr(p, '/');
+        size_t len = end ? size_t(end - p) : std::strlen(p);
+        if (len == 2 && p[0] == '.' && p[1] == '.') return true;
+        if (!end) break;
+        p = end + 1;
+    }
+    return false;
+}
+
+enum walk_result { kWalkOk, kWalkUnsafe, kWalkFailed };
+
+// Opens the directory that holds name's last component, starting at root_fd and never following
+// a symbolic link; with create, missing directories are made with dir_mode. On kWalkOk,
+// *parent_fd is an open descriptor (the caller closes it) and leaf (at least strlen(name) + 1
+// bytes) holds the last component, "" when name has none (as in "./").
+walk_result open_parent(int root_fd, const char *name, bool create, int dir_mode, int *parent_fd,
+                        char *leaf) {
+    int dir = dup(root_fd);
+    if (dir < 0) return kWalkFailed;
+    leaf[0] = '\0';
+    const char *p = name;
+    for (;;) {
+        while (*p == '/') p++;
+        const char *end = std::strchr(p, '/');
+        size_t len = end ? size_t(end - p) : std::strlen(p);
+        const char *rest = p + len;
+        while (*rest == '/') rest++;
+        bool last = *rest == '\0';
+        std::memcpy(leaf, p, len);
+        leaf[len] = '\0';
+        if (last) break;
+        p = rest;
+        if (len == 0 || (len == 1 && leaf[0] == '.')) continue;
+
+        int next = openat(dir, leaf, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && create) {
+            if (mkdirat(dir, leaf, mode_t(dir_mode)) < 0 && errno != EEXIST) {
+                close(dir);
+                return kWalkFailed;
+            }
+            next = openat(dir, leaf, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }
+        if (next < 0) {
+            struct stat st;
+            bool link = fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+            close(dir);
+            return link ? kWalkUnsafe : kWalkFailed;
+        }
+        close(dir);
+        dir = next;
+    }
+    if (leaf[0] == '.' && leaf[1] == '\0') leaf[0] = '\0';
+    *parent_fd = dir;
+    return kWalkOk;
+}
+
+void free_name(char **p) {
+    chk_free_ptr(p);
+}
+
+void clear_metadata(tar_reader *r) {
+    free_name(&r->next_name);
+    free_name(&r->next_link);
+    r->has_next_size = 0;
+}
+
+void corrupt(tar_reader *r) {
+    err_printf("Corrupt archive header\n");
+    r->failed = 1;
+    r->state = kTarEnd;
+}
+
+void refuse(tar_reader *r, const char *name) {
+    std::printf("Refusing unsafe path %s\n", name);
+    r->failed = 1;
+}
+
+// After an entry's header: its data (if any) follows, then padding to the next block.
+void expect_data(tar_reader *r, uint64_t size) {
+    r->remaining = size;
+    r->padding = size % kTarBlock ? kTarBlock - size % kTarBlock : 0;
+    r->state = size ? kTarData : (r->padding ? kTarPadding : kTarHeader);
+}
+
+void make_directory(tar_reader *r, const char *name, int mode) {
+    int dir_mode = (mode & 0777) | kSearchBits;
+    char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
+    int parent;
+    walk_result w = open_parent(r->root_fd, name, true, dir_mode, &parent, leaf);
+    if (w == kWalkOk) {
+        if (leaf[0] != '\0' && mkdirat(parent, leaf, mode_t(dir_mode)) < 0) {
+            struct stat st;
+            if (errno != EEXIST || fstatat(parent, leaf, &st, AT_SYMLINK_NOFOLLOW) < 0) {
+                w = kWalkFailed;
+            } else if (!S_ISDIR(st.st_mode)) {
+                // A file or link stands where the directory goes: replace it.
+                if (unlinkat(parent, leaf, 0) < 0 || mkdirat(parent, leaf, mode_t(dir_mode)) < 0)
+                    w = kWalkFailed;
+            }
+        }
+        close(parent);
+    }
+    chk_free(leaf);
+    if (w == kWalkUnsafe) refuse(r, name);
+    if (w == kWalkFailed) {
+        std::printf("Error creating dir %s\n", name);
+        r->failed = 1;
+    }
+}
+
+// Opens the parent of a new entry and clears its own path. Returns the parent descriptor, or -1
+// after reporting why not.
+int prepare_entry(tar_reader *r, const char *name, int mode, char *leaf) {
+    int parent;
+    walk_result w = open_parent(r->root_fd, name, true, (mode & 0777) | kSearchBits, &parent, leaf);
+    if (w == kWalkUnsafe) {
+        refuse(r, name);
+        return -1;
+    }
+    if (w == kWalkFailed || leaf[0] == '\0') {
+        if (w == kWalkOk) close(parent);
+        std::printf("Cannot create file %s\n", name);
+        r->failed = 1;
+        return -1;
+    }
+    // Whatever stands here goes, so that nothing is written through an old link; a directory
+    // stays, and creating the entry then fails.
+    unlinkat(parent, leaf, 0);
+    return parent;
+}
+
+void create_file(tar_reader *r, const char *name, int mode) {
+    char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
+    int parent = prepare_entry(r, name, mode, leaf);
+    if (parent >= 0) {
+        r->out_fd = openat(parent, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           kFreshFileMode);
+        close(parent);
+        if (r->out_fd < 0) {
+            std::printf("Cannot create file %s\n", name);
+            r->failed = 1;
+        } else if (fchmod(r->out_fd, mode_t(mode & 07777)) < 0) {
+            std::printf("Failed to chmod(%s, %o)\n", name, unsigned(mode));
+            r->failed = 1;
+        }
+    }
+    chk_free(leaf);
+}
+
+void create_symlink(tar_reader *r, const char *name, const char *target, int mode) {
+    char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
+    int parent = prepare_entry(r, name, mode, leaf);
+    if (parent >= 0) {
+        if (symlinkat(target, parent, leaf) < 0) {
+            std::printf("Cannot create file %s\n", name);
+            r->failed = 1;
+        }
+        close(parent);
+    }
+    chk_free(leaf);
+}
+
+// True when name already is the file st describes (a hard link to itself needs nothing, and
+// clearing its path first would lose the file).
+bool already_linked(tar_reader *r, const char *name, const struct stat &st) {
+    char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
+    int parent;
+    bool same = false;
+    if (open_parent(r->root_fd, name, false, 0, &parent, leaf) == kWalkOk) {
+        struct stat here;
+        same = leaf[0] != '\0' && fstatat(parent, leaf, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
+               here.st_dev == st.st_dev && here.st_ino == st.st_ino;
+        close(parent);
+    }
+    chk_free(leaf);
+    return same;
+}
+
+void create_hardlink(tar_reader *r, const char *name, const char *target, int mode) {
+    if (name_is_unsafe(target)) {
+        refuse(r, target);
+        return;
+    }
+    char *target_leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(target) + 1)));
+    int target_parent = -1;
+    struct stat st;
+    walk_result w = open_parent(r->root_fd, target, false, 0, &target_parent, target_leaf);
+    if (w == kWalkUnsafe) {
+        refuse(r, target);
+    } else if (w != kWalkOk || target_leaf[0] == '\0' ||
+               fstatat(target_parent, target_leaf, &st, AT_SYMLINK_NOFOLLOW) < 0) {
+        std::printf("Cannot create file %s\n", name);
+        r->failed = 1;
+    } else if (!already_linked(r, name, st)) {
+        char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
+        int parent = prepare_entry(r, name, mode, leaf);
+        if (parent >= 0) {
+            // Without AT_SYMLINK_FOLLOW a link to a symbolic link stays a link to the link.
+            if (linkat(target_parent, target_leaf, parent, leaf, 0) < 0) {
+                std::printf("Cannot create file %s\n", name);
+                r->failed = 1;
+            }
+            close(parent);
+        }
+        chk_free(leaf);
+    }
+    if (target_parent >= 0) close(target_parent);
+    chk_free(target_leaf);
+}
+
+// Reads the records of a pax extended header: "<length> <key>=<value>\n", the length counting
+// the whole record. Returns -1 when a record is malformed.
+int parse_pax(tar_reader *r, const char *p, size_t n) {
+    size_t at = 0;
+    while (at < n) {
+        if (p[at] == '\0') break;  // padding some writers leave at the end
+        size_t len = 0, i = at;
+        while (i < n && p[i] >= '0' && p[i] <= '9') {
+            len = len * 10 + size_t(p[i] - '0');
+            if (len > n) return -1;
+            i++;
+        }
+        if (i == at || i >= n || p[i] != ' ' || len < 5 || at + len > n || p[at + len - 1] != '\n')
+            return -1;
+        const char *key = p + i + 1;
+        const char *end = p + at + len - 1;  // the newline
+        const char *eq = static_cast<const char *>(std::memchr(key, '=', size_t(end - key)));
+        if (eq == nullptr) return -1;
+        size_t key_len = size_t(eq - key);
+        const char *value = eq + 1;
+        size_t value_len = size_t(end - value);
+        if (key_len == 4 && std::memcmp(key, "path", 4) == 0) {
+            free_name(&r->next_name);
+            r->next_name = dup_bytes(value, value_len);
+        } else if (key_len == 8 && std::memcmp(key, "linkpath", 8) == 0) {
+            free_name(&r->next_link);
+            r->next_link = dup_bytes(value, value_len);
+        } else if (key_len == 4 && std::memcmp(key, "size", 4) == 0) {
+            uint64_t v = 0;
+            if (value_len == 0 || value_len > 19) return -1;
+            for (size_t k = 0; k < value_len; k++) {
+                if (value[k] < '0' || value[k] > '9') return -1;
+                v = v * 10 + uint64_t(value[k] - '0');
+            }
+            r->next_size = v;
+            r->has_next_size = 1;
+        }
+        at += len;
+    }
+    return 0;
+}
+
+// The body of a metadata entry is complete: remember what it says about the next entry.
+void finish_metadata(tar_reader *r) {
+    const char *body = r->meta.dl_ptr;
+    size_t n = size_t(r->meta.dl_len);
+    switch (r->meta_type) {
+        case 'L':
+        case 'K': {
+            size_t len = body ? strnlen(body, n) : 0;
+            char **slot = r->meta_type == 'L' ? &r->next_name : &r->next_link;
+            free_name(slot);
+            *slot = dup_bytes(body ? body : "", len);
+            break;
+        }
+        case 'x':
+        case 'X':
+            if (parse_pax(r, body ? body : "", n) < 0) {
+                corrupt(r);
+                return;
+            }
+            break;
+        default:
+            break;  // 'g': global settings are not used
+    }
+    r->meta.dl_len = 0;
+    r->state = r->padding ? kTarPadding : kTarHeader;
+}
+
+void process_header(tar_reader *r) {
+    const unsigned char *h = r->header;
+    if (all_zero(h)) {
+        std::printf("Extracting %s .. %lu bytes\n", "", 0ul);
+        r->state = kTarEnd;
+        return;
+    }
+    uint64_t size, mode;
+    if (!checksum_ok(h) || parse_number(h + kSizeOffset, kSizeWidth, &size) < 0 ||
+        parse_number(h + kModeOffset, kModeWidth, &mode) < 0) {
+        corrupt(r);
+        return;
+    }
+    char type = char(h[kTypeOffset]);
+
+    // 1. Metadata entries describe the entry after them and print nothing.
+    if (type == 'L' || type == 'K' || type == 'x' || type == 'X' || type == 'g') {
+        if (size > kTarMetaMax) {
+            corrupt(r);
+            return;
+        }
+        r->meta_type = type;
+        r->meta.dl_len = 0;
+        expect_data(r, size);
+        if (size)
+            r->state = kTarMeta;
+        else
+            finish_metadata(r);
+        return;
+    }
+
+    // 2. The entry's names and size, with what metadata said first.
+    if (r->has_next_size) size = r->next_size;
+    free_name(&r->entry_name);
+    if (r->next_name != nullptr) {
+        r->entry_name = r->next_name;
+        r->next_name = nullptr;
+    } else {
+        const char *name = reinterpret_cast<const char *>(h + kNameOffset);
+        const char *prefix = reinterpret_cast<const char *>(h + kPrefixOffset);
+        size_t name_len = strnlen(name, kNameWidth);
+        size_t prefix_len =
+            std::memcmp(h + kMagicOffset, "ustar\0", 6) == 0 ? strnlen(prefix, kPrefixWidth) : 0;
+        r->entry_name = static_cast<char *>(chk_alloc(unsigned(prefix_len + name_len + 2)));
+        char *at = r->entry_name;
+        if (prefix_len) {
+            std::memcpy(at, prefix, prefix_len);
+            at += prefix_len;
+            *at++ = '/';
+        }
+        std::memcpy(at, name, name_len);
+        at[name_len] = '\0';
+    }
+    char *link = r->next_link;
+    r->next_link = nullptr;
+    if (link == nullptr)
+        link = dup_bytes(reinterpret_cast<const char *>(h + kLinkOffset),
+                         strnlen(reinterpret_cast<const char *>(h + kLinkOffset), kLinkWidth));
+    clear_metadata(r);
+
+    const char *name = r->entry_name;
+    std::printf("Extracting %s .. %lu bytes\n", name, (unsigned long)size);
+
+    // 3. An empty name ends the archive.
+    if (name[0] == '\0') {
+        chk_free(link);
+        r->state = kTarEnd;
+        return;
+    }
+
+    // 4. The entry itself; its data is written only for a regular file that could be created.
+    int m = int(mode & 07777);
+    r->out_fd = -1;
+    if ((type == '1' || type == '2') && link[0] == '\0') {
+        std::printf("Cannot create file %s\n", name);
+        r->failed = 1;
+    } else if (type == '3' || type == '4' || type == '6') {
+        std::printf("Skipping special file %s\n", name);
+    } else if (name_is_unsafe(name)) {
+        refuse(r, name);
+    } else if (type == '5') {
+        make_directory(r, name, m);
+    } else if (type == '2') {
+        create_symlink(r, name, link, m);
+    } else if (type == '1') {
+        create_hardlink(r, name, link, m);
+    } else {
+        create_file(r, name, m);
+    }
+    chk_free(link);
+    expect_data(r, size);
+    if (r->state != kTarData && r->out_fd >= 0) {
+        close(r->out_fd);
+        r->out_fd = -1;
+    }
+}
+
+// Data bytes of the current entry: written in one run to the open file, or dropped.
+void take_data(tar_reader *r, const char *p, size_t n) {
+    if (r->out_fd >= 0) {
+        size_t done = 0;
+        while (done < n) {
+            ssize_t put = write(r->out_fd, p + done, n - done);
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) {
+                std::printf("Error writing file %s\n", r->entry_name);
+                r->failed = 1;
+                close(r->out_fd);
+                r->out_fd = -1;
+                break;
+            }
+            done += size_t(put);
+        }
+    }
+    r->remaining -= n;
+    if (r->remaining == 0) {
+        if (r->out_fd >= 0) {
+            if (close(r->out_fd) < 0) {
+                std::printf("Error writing file %s\n", r->entry_name);
+                r->failed = 1;
+            }
+            r->out_fd = -1;
+        }
+        r->state = r->padding ? kTarPadding : kTarHeader;
+    }
+}
+
+}  // namespace
+
+void tar_reader_init(tar_reader *r, int root_fd) {
+    std::memset(r, 0, sizeof *r);
+    r->root_fd = root_fd;
+    r->state = kTarHeader;
+    r->out_fd = -1;
+    dstr_init(&r->meta, 0);
+}
+
+void tar_reader_feed(tar_reader *r, const char *data, size_t n) {
+    while (n > 0) {
+        size_t take;
+        switch (r->state) {
+            case kTarHeader:
+                take = kTarBlock - r->fill < n ? kTarBlock - r->fill : n;
+                std::memcpy(r->header + r->fill, data, take);
+                r->fill += take;
+                if (r->fill == kTarBlock) {
+                    r->fill = 0;
+                    process_header(r);
+                }
+                break;
+            case kTarData:
+                take = r->remaining < n ? size_t(r->remaining) : n;
+                take_data(r, data, take);
+                break;
+            case kTarMeta:
+                take = r->remaining < n ? size_t(r->remaining) : n;
+                dstr_add_mem(&r->meta, data, int(take));
+                r->remaining -= take;
+                if (r->remaining == 0) finish_metadata(r);
+                break;
+            case kTarPadding:
+                take = r->padding < n ? r->padding : n;
+                r->padding -= take;
+                if (r->padding == 0) r->state = kTarHeader;
+                break;
+            default:
+                take = n;  // after the end: nothing more is read
+                break;
+        }
+        data += take;
+        n -= take;
+    }
+}
+
+int tar_reader_finish(tar_reader *r, bool stream_complete) {
+    bool inside = r->state == kTarData || r->state == kTarMeta || r->state == kTarPadding ||
+                  (r->state == kTarHeader && r->fill > 0);
+    if (r->out_fd >= 0) {
+        close(r->out_fd);
+        r->out_fd = -1;
+    }
+    if (inside) {
+        if (stream_complete) err_printf("Unexpected end of archive\n");
+        r->failed = 1;
+    }
+    if (!stream_complete) r->failed = 1;
+    clear_metadata(r);
+    free_name(&r->entry_name);
+    dstr_free(&r->meta);
+    return r->failed;
+}
+
+}  // namespace zn

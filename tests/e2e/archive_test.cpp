@@ -1,0 +1,253 @@
+// Archive and script records through the real installer: what lands on disk, what is printed,
+// dump mode, and packages whose compressed bodies or archives are broken or hostile.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "e2e/installer_fixture.h"
+#include "install/package_format.h"
+
+namespace zn_test {
+namespace {
+
+constexpr const char kSuccess[] = "Installation successfully completed.\n";
+constexpr const char kFailure[] = "ERROR: Installation failed.\n";
+
+class ArchiveTest : public InstallerTest {
+   protected:
+    // Unpacks tar with the system's tar into a fresh directory and returns the tree.
+    std::map<std::string, TreeEntry> system_tar(const std::string &tar) {
+        std::string into = dir_ / ("systar" + std::to_string(++count_));
+        mkdir(into.c_str(), 0755);
+        write_file(dir_ / "in.tar", tar);
+        RunResult r = run_process({"/bin/tar", "-xf", dir_ / "in.tar", "-C", into});
+        EXPECT_EQ(r.exit_code, 0) << describe(r);
+        return snapshot_tree(into);
+    }
+    int count_ = 0;
+};
+
+TEST_F(ArchiveTest, UnpacksIntoTheCurrentDirectory) {
+    std::string first = TarBuilder()
+                            .dir("dir/", 0755)
+                            .file("dir/a.txt", "alpha\n", 0644)
+                            .file("nested/deeper/x", std::string(512, 'x'), 0600)
+                            .finish();
+    std::string second = TarBuilder().file("second", "", 0755).finish(3);
+    package({archive_record(first), archive_record(second, zn::kRecordArchiveAlt)});
+    RunResult r = run();
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    EXPECT_EQ(r.out,
+              "\nExtracting dir/ .. 0 bytes\n"
+              "Extracting dir/a.txt .. 6 bytes\n"
+              "Extracting nested/deeper/x .. 512 bytes\n"
+              "Extracting  .. 0 bytes\n"
+              "\nExtracting second .. 0 bytes\n"
+              "Extracting  .. 0 bytes\n" +
+                  std::string(kSuccess));
+    std::map<std::string, TreeEntry> want = {
+        {"dir", {'d', 0755, ""}},           {"dir/a.txt", {'f', 0644, "alpha\n"}},
+        {"nested", {'d', 0711, ""}},  // made for a file: the file's mode plus search for all
+        {"nested/deeper", {'d', 0711, ""}}, {"nested/deeper/x", {'f', 0600, std::string(512, 'x')}},
+        {"second", {'f', 0755, ""}},
+    };
+    EXPECT_EQ(diff_trees(want, snapshot_tree(work_)), "");
+}
+
+TEST_F(ArchiveTest, DumpModeWritesOnlyTheDecompressedStream) {
+    std::string small = TarBuilder().file("s", "small").finish();  // compresses to < 2048 bytes
+    std::string big;
+    for (int i = 0; i < 3000; i++) big += std::to_string(i * 7919 % 10007) + ",";
+    std::string large = TarBuilder().file("big", big).finish();
+    package({env_record("A=1"), archive_record(small), archive_record(large, zn::kRecordArchiveAlt),
+             script_record("touch ran\n")});
+    ASSERT_LT(archive_record(small).body.size(), 2048u);
+    RunResult r = run({"-gz"});
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    EXPECT_TRUE(r.out == small + large) << "stdout holds " << r.out.size() << " bytes";
+    EXPECT_FALSE(exists(work_ + "/ran"));
+    EXPECT_FALSE(exists(work_ + "/s"));
+}
+
+TEST_F(ArchiveTest, ScriptRecord) {
+    std::string script =
+        "#!/bin/sh\necho \"root=$INSTALL_ROOT\"\necho \"me=$0\"\nls \"$INSTALL_ROOT\"\n";
+    std::string tar = TarBuilder().file("payload", "p").finish();
+    package(
+        {archive_record(tar), script_record(script), program_record(echo_program("INSTALL_ROOT"))});
+    RunResult r = run();
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    std::string temp = tmp_ + "/zninstall-temp.exe";
+    EXPECT_EQ(r.out,
+              "\nExtracting payload .. 1 bytes\nExtracting  .. 0 bytes\n"
+              "Extract script to " +
+                  temp + "\nroot=" + work_ + "\nme=" + temp +
+                  "\npayload\nargs=0:\nINSTALL_ROOT=" + work_ + "\n" + kSuccess);
+    EXPECT_FALSE(exists(temp));
+
+    // Without TEMP and TMP the script is written in the current directory.
+    RunOptions no_temp;
+    no_temp.env["TEMP"] = std::nullopt;
+    no_temp.env["TMP"] = std::nullopt;
+    package({script_record("#!/bin/sh\nls zninstall-temp.exe\n")});
+    r = run({}, no_temp);
+    EXPECT_EQ(r.out, "Extract script to ./zninstall-temp.exe\nzninstall-temp.exe\n" +
+                         std::string(kSuccess));
+    EXPECT_FALSE(exists(work_ + "/zninstall-temp.exe"));
+
+    // Dump mode runs nothing but still sets INSTALL_ROOT.
+    package(
+        {script_record("#!/bin/sh\ntouch ran\n"), program_record(echo_program("INSTALL_ROOT"))});
+    r = run({"-gz"});
+    EXPECT_EQ(r.out, "args=0:\nINSTALL_ROOT=" + work_ + "\n");
+    EXPECT_FALSE(exists(work_ + "/ran"));
+}
+
+TEST_F(ArchiveTest, DebugShellComesAfterTheScriptIsWritten) {
+    package({script_record("#!/bin/sh\necho script ran\n")});
+    RunOptions shell_input;
+    shell_input.input = "ls -l \"$TEMP/zninstall-temp.exe\" | cut -c1-10; exit\n";
+    RunResult r = run({"-d"}, shell_input);
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    std::string temp = tmp_ + "/zninstall-temp.exe";
+    EXPECT_EQ(r.out.rfind("Extract script to " + temp + "\n" + temp + " created...waiting\n", 0),
+              0u)
+        << r.out;
+    EXPECT_NE(r.out.find("-rwxr-xr-x\nscript ran\n"), std::string::npos) << r.out;
+}
+
+// Broken compressed bodies end quickly with a message, the final line reports the failure, the
+// walk goes on with the next record, and a broken script never runs.
+TEST_F(ArchiveTest, CorruptAndTruncatedBodies) {
+    std::string tar = TarBuilder().file("f", std::string(20000, 'z')).finish();
+    Record good_archive = archive_record(tar);
+    Record good_script = script_record("#!/bin/sh\ntouch script-ran\n");
+    struct Row {
+        const char *what;
+        Record record;
+        std::string err;
+    };
+    std::vector<Row> rows;
+    Record flipped = good_archive;
+    flipped.body[flipped.body.size() / 2] ^= 0x10;
+    rows.push_back({"flipped archive", flipped, "bzDecompress: failed, ret="});
+    Record cut = good_archive;
+    cut.body.resize(cut.body.size() - 5);
+    rows.push_back({"truncated archive", cut, "Premature end of compressed data\n"});
+    Record garbage{zn::kRecordArchive, "this is not a compressed stream at all"};
+    rows.push_back({"garbage archive", garbage, "bzDecompress: failed, ret="});
+    Record flipped_script = good_script;
+    flipped_script.body[flipped_script.body.size() - 12] ^= 0x01;
+    rows.push_back({"flipped script", flipped_script, "bzDecompress: failed, ret="});
+    Record cut_script = good_script;
+    cut_script.body.resize(cut_script.body.size() / 2);
+    rows.push_back({"truncated script", cut_script, "Premature end of compressed data\n"});
+    for (const Row &row : rows) {
+        remove_tree(work_);
+        mkdir(work_.c_str(), 0755);
+        package({row.record, env_record("AFTER=1")});
+        RunResult r = run();
+        EXPECT_EQ(r.exit_code, 0) << row.what << describe(r);
+        EXPECT_LT(r.seconds, 5) << row.what;
+        std::string err = without_progress(r.err);
+        EXPECT_NE(err.find(row.err), std::string::npos) << row.what << "\n" << err;
+        ASSERT_GE(r.out.size(), 8u + std::strlen(kFailure));
+        EXPECT_EQ(r.out.substr(r.out.size() - 8 - std::strlen(kFailure)),
+                  "AFTER=1\n" + std::string(kFailure))
+            << row.what;
+        EXPECT_FALSE(exists(work_ + "/script-ran")) << row.what;
+        struct stat st;
+        if (lstat((tmp_ + "/zninstall-temp.exe").c_str(), &st) == 0) {
+            EXPECT_EQ(st.st_mode & 0111, 0u) << row.what << ": a broken script is not executable";
+        }
+    }
+}
+
+// A symbolic link planted at the temporary path is replaced, not written through, also for
+// the script.
+TEST_F(ArchiveTest, ScriptTemporaryPathIsNeverFollowed) {
+    std::string victim = dir_ / "victim";
+    write_file(victim, "precious", 0600);
+    ASSERT_EQ(symlink(victim.c_str(), (tmp_ + "/zninstall-temp.exe").c_str()), 0);
+    package({script_record("#!/bin/sh\necho fine\n")});
+    RunResult r = run();
+    EXPECT_EQ(r.out, "Extract script to " + tmp_ + "/zninstall-temp.exe\nfine\n" + kSuccess);
+    EXPECT_EQ(read_file(victim), "precious");
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// Entries that would land outside the install directory are refused and reported, the rest is
+// installed, and nothing outside changes.
+TEST_F(ArchiveTest, HostileArchiveEntries) {
+    std::string outside = dir_ / "outside";
+    mkdir(outside.c_str(), 0755);
+    write_file(outside + "/victim", "original");
+    std::string tar = TarBuilder()
+                          .file(outside + "/victim", "absolute")
+                          .file("../outside/victim", "dotdot")
+                          .symlink("escape", outside)
+                          .file("escape/victim", "through a link")
+                          .file("kept", "kept")
+                          .finish();
+    package({archive_record(tar)});
+    RunResult r = run();
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.out.find("Refusing unsafe path " + outside + "/victim\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Refusing unsafe path ../outside/victim\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Refusing unsafe path escape/victim\n"), std::string::npos);
+    EXPECT_EQ(r.out.substr(r.out.size() - std::strlen(kFailure)), kFailure);
+    EXPECT_EQ(read_file(outside + "/victim"), "original");
+    EXPECT_EQ(read_file(work_ + "/kept"), "kept");
+}
+
+TEST_F(ArchiveTest, FileThatCannotBeCreated) {
+    mkdir((work_ + "/blocker").c_str(), 0755);
+    std::string tar = TarBuilder().file("blocker", "x").file("later", "y").finish();
+    package({archive_record(tar)});
+    RunResult r = run();
+    EXPECT_EQ(r.out,
+              "\nExtracting blocker .. 1 bytes\nCannot create file blocker\n"
+              "Extracting later .. 1 bytes\nExtracting  .. 0 bytes\n" +
+                  std::string(kFailure));
+    EXPECT_EQ(read_file(work_ + "/later"), "y");
+}
+
+// Archives written by the system's tar in its default format (long names, symbolic links, hard
+// links) install exactly as the system's tar unpacks them.
+TEST_F(ArchiveTest, SystemTarArchivesInstallIdentically) {
+    std::string src = dir_ / "src";
+    std::string long_dir = std::string(90, 'd') + "/" + std::string(80, 'e');
+    ASSERT_EQ(run_process({"/bin/mkdir", "-p", src + "/" + long_dir, src + "/bin"}).exit_code, 0);
+    write_file(src + "/" + long_dir + "/" + std::string(120, 'f') + ".txt", "long names\n", 0640);
+    write_file(src + "/bin/tool", "#!/bin/sh\necho tool\n", 0755);
+    write_file(src + "/empty", "", 0444);
+    std::string blocks(512 * 3, 'b');
+    write_file(src + "/blocks", blocks, 0600);
+    ASSERT_EQ(symlink("bin/tool", (src + "/tool-link").c_str()), 0);
+    ASSERT_EQ(symlink(("../" + std::string(110, 't')).c_str(), (src + "/bin/long-link").c_str()),
+              0);
+    ASSERT_EQ(link((src + "/bin/tool").c_str(), (src + "/hard-tool").c_str()), 0);
+    for (const char *format : {"gnu", "posix", "ustar", "oldgnu"}) {
+        std::string tar_path = dir_ / (std::string(format) + ".tar");
+        RunResult made =
+            run_process({"/bin/tar", "--format", format, "-cf", tar_path, "-C", src, "."});
+        if (std::string(format) == "ustar" || std::string(format) == "oldgnu") {
+            // These formats cannot hold every name of this tree; the system's tar says so.
+            if (made.exit_code != 0) continue;
+        }
+        ASSERT_EQ(made.exit_code, 0) << format << describe(made);
+        std::string tar = read_file(tar_path);
+        remove_tree(work_);
+        mkdir(work_.c_str(), 0755);
+        package({archive_record(tar)});
+        RunResult r = run();
+        EXPECT_EQ(r.out.substr(r.out.size() - std::strlen(kSuccess)), kSuccess) << format << r.out;
+        EXPECT_EQ(diff_trees(system_tar(tar), snapshot_tree(work_)), "") << format;
+        EXPECT_EQ(r.out.find("@LongLink"), std::string::npos) << format;
+        EXPECT_EQ(r.out.find("PaxHeaders"), std::string::npos) << format;
+    }
+}
+
+}  // namespace
+}  // namespace zn_test

@@ -1,0 +1,148 @@
+#include "install/bzunzip.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "install/package_reader.h"
+#include "support/package.h"
+#include "support/scratch.h"
+
+namespace zn {
+namespace {
+
+// An in-memory source and sink reached through the handle.
+struct Memory {
+    std::string input;
+    size_t at = 0;
+    std::string output;
+    int calls = 0;
+    int max_count = 0;
+    int refuse_after = -1;  // the write callback fails once this many bytes are out
+};
+
+int memory_read(bz_context *ctx, char *buf, int cap) {
+    Memory *m = reinterpret_cast<Memory *>(bz_handle(ctx));
+    size_t n = std::min(size_t(cap), m->input.size() - m->at);
+    std::memcpy(buf, m->input.data() + m->at, n);
+    m->at += n;
+    return int(n);
+}
+
+int memory_write(bz_context *ctx, const char *data, int count) {
+    Memory *m = reinterpret_cast<Memory *>(bz_handle(ctx));
+    m->calls++;
+    m->max_count = std::max(m->max_count, count);
+    m->output.append(data, size_t(count));
+    if (m->refuse_after >= 0 && m->output.size() >= size_t(m->refuse_after)) return -1;
+    return 0;
+}
+
+std::string sample(size_t n) {
+    std::mt19937 gen(5);
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++) s[i] = char(i % 7 == 0 ? gen() : 'a' + i % 13);
+    return s;
+}
+
+int run(Memory &m, std::string *err = nullptr) {
+    testing::internal::CaptureStderr();
+    int rc = bzunzip(reinterpret_cast<uintptr_t>(&m), memory_read, memory_write);
+    std::string e = testing::internal::GetCapturedStderr();
+    if (err) *err = e;
+    return rc;
+}
+
+TEST(Bzunzip, DecompressesEveryByteInOrder) {
+    for (size_t n : {size_t(0), size_t(1), size_t(4096), size_t(300000)}) {
+        Memory m;
+        std::string data = sample(n);
+        m.input = zn_test::bzip2_compress(data);
+        m.input += "trailing bytes are never used";
+        EXPECT_EQ(run(m), kBzOk) << n;
+        EXPECT_EQ(m.output, data) << n;
+        EXPECT_LE(m.max_count, kBzOutputBlock);
+    }
+}
+
+// A flipped byte anywhere in the body ends the stream with an error, never a loop; a cut body
+// ends with the premature-end message.
+TEST(Bzunzip, CorruptAndTruncatedInputEnd) {
+    std::string data = sample(200000);
+    std::string good = zn_test::bzip2_compress(data);
+    int corrupt = 0;
+    for (size_t at = 0; at < good.size(); at += good.size() / 37 + 1) {
+        Memory m;
+        m.input = good;
+        m.input[at] = char(m.input[at] ^ 0x40);
+        std::string err;
+        int rc = run(m, &err);
+        EXPECT_NE(rc, kBzWriteFailed) << at;
+        if (rc == kBzCorrupt) {
+            corrupt++;
+            EXPECT_EQ(err.rfind("bzDecompress: failed, ret=", 0), 0u) << err;
+        }
+        if (rc == kBzTruncated) {
+            EXPECT_EQ(err, "Premature end of compressed data\n");
+        }
+    }
+    EXPECT_GT(corrupt, 0);
+    for (size_t cut : {size_t(0), size_t(3), size_t(100), good.size() / 2, good.size() - 1}) {
+        Memory m;
+        m.input = good.substr(0, cut);
+        std::string err;
+        int rc = run(m, &err);
+        if (cut == 0) {
+            EXPECT_EQ(rc, kBzTruncated);
+        } else {
+            EXPECT_TRUE(rc == kBzTruncated || rc == kBzCorrupt) << cut;
+        }
+        EXPECT_NE(err, "") << cut;
+        if (cut <= good.size() / 2) {
+            EXPECT_LT(m.output.size(), data.size());
+        }
+    }
+}
+
+TEST(Bzunzip, WriterFailureStopsTheStream) {
+    Memory m;
+    m.input = zn_test::bzip2_compress(sample(100000));
+    m.refuse_after = 10000;
+    EXPECT_EQ(run(m), kBzWriteFailed);
+    EXPECT_LT(m.output.size(), 20000u);
+}
+
+// The package reader serves one body, re-seeking before every block even when someone else
+// moved the shared descriptor, and never a byte past the body.
+TEST(PackageReader, ServesOneBodyFromASharedDescriptor) {
+    zn_test::TempDir dir;
+    std::string body = sample(5000);
+    std::string file = "HEAD" + body + "NEXT RECORD";
+    zn_test::write_file(dir / "pkg", file);
+    int fd = open((dir / "pkg").c_str(), O_RDONLY);
+    lseek(fd, 4, SEEK_SET);
+    package_reader_start(fd, uint32_t(body.size()));
+    std::string got;
+    char buf[3000];
+    for (;;) {
+        lseek(fd, 0, SEEK_SET);  // another reader of the descriptor
+        int n = package_reader_read(nullptr, buf, 1500);
+        if (n == 0) break;
+        got.append(buf, size_t(n));
+    }
+    EXPECT_EQ(got, body);
+    // A body that claims more than the file holds ends where the file does.
+    lseek(fd, 4, SEEK_SET);
+    package_reader_start(fd, 0xFFFFFFFFu);
+    got.clear();
+    while (int n = package_reader_read(nullptr, buf, sizeof buf)) got.append(buf, size_t(n));
+    EXPECT_EQ(got, file.substr(4));
+    close(fd);
+}
+
+}  // namespace
+}  // namespace zn

@@ -1,0 +1,95 @@
+// Helpers for the support-library tests.
+#ifndef ZN_TESTS_LIB_TEST_UTIL_H
+#define ZN_TESTS_LIB_TEST_UTIL_H
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "lib/chk.h"
+#include "lib/path.h"
+
+namespace zn {
+
+// Frees a chk string and returns its text ("(null)" for null).
+inline std::string take(char *s) {
+    std::string out = s != nullptr ? s : "(null)";
+    chk_free(s);
+    return out;
+}
+
+// A fresh directory under /tmp to run in, umask 022. Going away, it restores the directory and
+// umask, removes the tree and empties the path caches (which would remember the scratch path).
+class ScratchDir {
+   public:
+    ScratchDir() : old_umask_(umask(022)), old_cwd_(open(".", O_RDONLY | O_DIRECTORY)) {
+        char templ[] = "/tmp/zn-lib-XXXXXX";
+        EXPECT_NE(mkdtemp(templ), nullptr);
+        EXPECT_EQ(chdir(templ), 0);
+        char *real = realpath(templ, nullptr);  // /tmp may itself be a link
+        path_ = real != nullptr ? real : templ;
+        std::free(real);
+        path_cache_reset();
+    }
+    ~ScratchDir() {
+        EXPECT_EQ(fchdir(old_cwd_), 0);
+        close(old_cwd_);
+        umask(old_umask_);
+        auto remove_one = [](const char *p, const struct stat *, int, FTW *) {
+            return remove(p), 0;
+        };
+        nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+        path_cache_reset();
+    }
+    std::string path(const std::string &rel = "") const {
+        return rel.empty() ? path_ : path_ + "/" + rel;
+    }
+
+   private:
+    mode_t old_umask_;
+    int old_cwd_;
+    std::string path_;
+};
+
+// Restores one environment variable, and empties the path caches, when it goes.
+class EnvGuard {
+   public:
+    explicit EnvGuard(const char *name) : name_(name), had_(std::getenv(name) != nullptr) {
+        if (had_) old_ = std::getenv(name);
+    }
+    ~EnvGuard() {
+        had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str());
+        path_cache_reset();
+    }
+    void set(const std::string &value) { setenv(name_.c_str(), value.c_str(), 1); }
+    void unset() { unsetenv(name_.c_str()); }
+
+   private:
+    std::string name_;
+    bool had_;
+    std::string old_;
+};
+
+// Creates a file holding text, with exactly the given mode.
+inline void make_file(const std::string &path, mode_t mode, const std::string &text = "x") {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    close(fd);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+// The permission bits of path, or -1 when it does not exist.
+inline int mode_of(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+}  // namespace zn
+
+#endif  // ZN_TESTS_LIB_TEST_UTIL_H
