@@ -7,38 +7,12 @@
 #include <vector>
 
 #include "lib/chk.h"
+#include "tests/wild/wild_test_util.h"
 
 namespace zn {
 namespace {
 
-// Sets environment variables for one test and puts the old values back afterwards.
-class EnvGuard {
-   public:
-    void set(const std::string &name, const char *value) {
-        const char *old = std::getenv(name.c_str());
-        saved_.push_back({name, old != nullptr, old ? old : ""});
-        if (value)
-            setenv(name.c_str(), value, 1);
-        else
-            unsetenv(name.c_str());
-    }
-    ~EnvGuard() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->was_set)
-                setenv(it->name.c_str(), it->value.c_str(), 1);
-            else
-                unsetenv(it->name.c_str());
-        }
-    }
-
-   private:
-    struct Saved {
-        std::string name;
-        bool was_set;
-        std::string value;
-    };
-    std::vector<Saved> saved_;
-};
+using testing_util::set_env;
 
 std::string substitute(const std::string &text) {
     char *out = wild_dollar_substitute(text.c_str());
@@ -48,14 +22,15 @@ std::string substitute(const std::string &text) {
 }
 
 TEST(DollarSubstitute, Table) {
-    EnvGuard env;
-    env.set("HOME", "/h");
-    env.set("ZN_DA", "alpha");
-    env.set("ZN_DB", "$ZN_DA");
-    env.set("ZN_D_1", "one");
-    env.set("ZN_DEMPTY", "");
-    env.set("ZN_DUNSET", nullptr);
-    env.set("_", "us");
+    zn_test::SavedProcessState saved(
+        {"HOME", "ZN_DA", "ZN_DB", "ZN_D_1", "ZN_DEMPTY", "ZN_DUNSET", "_"});
+    set_env("HOME", "/h");
+    set_env("ZN_DA", "alpha");
+    set_env("ZN_DB", "$ZN_DA");
+    set_env("ZN_D_1", "one");
+    set_env("ZN_DEMPTY", "");
+    set_env("ZN_DUNSET", nullptr);
+    set_env("_", "us");
     struct Row {
         const char *text, *want;
     } rows[] = {
@@ -98,9 +73,9 @@ TEST(DollarSubstitute, LongNamesAreCutForTheLookupOnly) {
     for (int i = 0; i < 255; i++) name255 += char('A' + i % 26);
     std::string name300 = name255;
     for (int i = 0; i < 45; i++) name300 += 'Q';
-    EnvGuard env;
-    env.set(name255, "V");
-    env.set(name300, "wrong");
+    zn_test::SavedProcessState saved({name255, name300});
+    set_env(name255.c_str(), "V");
+    set_env(name300.c_str(), "wrong");
     EXPECT_EQ(substitute("<$" + name300 + "/z>"), "<V/z>");
     EXPECT_EQ(substitute("$" + name255), "V");
     EXPECT_EQ(substitute("$" + name255.substr(0, 254)), "");
