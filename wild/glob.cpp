@@ -233,11 +233,6 @@ void check_candidates(glob_state *g) {
     }
 }
 
-// What one entry of wild_walk_tree's directory list needs.
-struct walk_child {
-    char *path;
-};
-
 // Walks the absolute directory dir: changes into it, collects its subdirectories, then lists and
 // descends each. The directory handle is closed before descending, so a deep tree holds no more
 // than one open directory at a time.
@@ -246,7 +241,7 @@ int walk(dstr *out, const char *dir, int flags, int depth, const char *rest) {
     DIR *d = opendir(".");
     if (!d) return 0;
     dstr children;
-    dstr_init(&children, 8 * int(sizeof(walk_child)));
+    dstr_init(&children, 8 * int(sizeof(char *)));
     struct dirent *ent;
     while ((ent = readdir(d)) != nullptr) {
         const char *name = ent->d_name;
@@ -256,15 +251,14 @@ int walk(dstr *out, const char *dir, int flags, int depth, const char *rest) {
         int r = wild_stat(name, &st, flags);
         wild_lstat--;
         if (r != 0 || S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) continue;
-        walk_child c;
-        c.path = join_path(dir, name, nullptr);
-        dstr_add_mem(&children, &c, int(sizeof c));
+        char *path = join_path(dir, name, nullptr);
+        dstr_add_mem(&children, &path, int(sizeof path));
     }
     closedir(d);
-    walk_child *kids = reinterpret_cast<walk_child *>(children.dl_ptr);
-    int n = children.dl_len / int(sizeof(walk_child));
+    char **kids = reinterpret_cast<char **>(children.dl_ptr);
+    int n = children.dl_len / int(sizeof(char *));
     for (int i = 0; i < n; i++) {
-        char *path = kids[i].path;
+        char *path = kids[i];
         bool list = true;
         if (rest && *rest && !is_wildcard(rest)) {
             char *joined = join_path(path, rest, nullptr);

@@ -41,8 +41,14 @@ TEST_F(GlobTest, WildcardComponentGivesSortedFullPathsOfTheKindsAsked) {
     for (const Row &r : rows)
         EXPECT_EQ(names_of(glob_filenames(abs("pass*").c_str(), r.flags)), r.want)
             << "flags " << r.flags;
-    // Relative patterns give relative names.
-    EXPECT_EQ(names_of(glob_filenames("pass*", WILD_FILES)), (Names{"passthru", "passwd"}));
+    // Relative patterns give relative names; a long entry name grows the scan buffer.
+    const std::string long_name = "pass" + std::string(200, 'n');
+    file(long_name);
+    EXPECT_EQ(names_of(glob_filenames("pass*", WILD_FILES)),
+              (Names{long_name, "passthru", "passwd"}));
+    // A parent that is a file, or missing, has no entries.
+    EXPECT_TRUE(names_of(glob_filenames("passwd/*", FD)).empty());
+    EXPECT_TRUE(names_of(glob_filenames("missing/*", FD)).empty());
 }
 
 TEST_F(GlobTest, DotFilesOnlyWithDotFilesFlag) {
@@ -327,24 +333,6 @@ TEST_F(GlobTest, LeadingDelimitersCollapse) {
     EXPECT_EQ(names_of(glob_filenames((abs("") + "/f*").c_str(), WILD_FILES)), (Names{abs("f")}));
 }
 
-TEST_F(GlobTest, NextMatchOnAFileOrMissingDirectory) {
-    file("plain");
-    for (const char *parent : {"plain", "missing"}) {
-        DIR *handle = nullptr;
-        EXPECT_EQ(wild_next_match(parent, "*", 0, &handle), nullptr) << parent;
-        EXPECT_EQ(handle, nullptr) << parent;
-    }
-    // A long entry name grows the scan buffer.
-    std::string long_name(200, 'n');
-    file(long_name);
-    DIR *handle = nullptr;
-    const char *got = wild_next_match(nullptr, "n*", 0, &handle);
-    ASSERT_NE(got, nullptr);
-    EXPECT_EQ(std::string(got), long_name);
-    EXPECT_EQ(wild_next_match(nullptr, "n*", 0, &handle), nullptr);
-    EXPECT_EQ(handle, nullptr);
-}
-
 TEST(WildAppendComponent, GrowsByTheRule) {
     struct Row {
         const char *name;
@@ -375,37 +363,6 @@ TEST(WildAppendComponent, GrowsByTheRule) {
         EXPECT_STREQ(e.name, r.want) << r.name << " + " << r.component;
         EXPECT_EQ(e.size, r.want_size) << r.name << " + " << r.component;
         chk_free(e.name);
-    }
-}
-
-TEST(WildFinishList, KeepsKindsCollapsesDelimitersAndFreesTheRest) {
-    auto make = [](const char *name, mode_t mode) {
-        wild_entry e;
-        std::memset(&e, 0, sizeof e);
-        e.name = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
-        std::strcpy(e.name, name);
-        e.size = int(std::strlen(name) + 1);
-        e.status.st_mode = mode;
-        return e;
-    };
-    struct Row {
-        int flags;
-        int saw;
-        Names want;
-    } rows[] = {
-        {WILD_FILES, 1, {"/f", "g"}},
-        {WILD_DIRS, 1, {"/d"}},
-        {WILD_FILES | WILD_DIRS, 1, {"/d", "/f", "g"}},
-        {0, 1, {}},
-        {0, 0, {"///d", "//f", "", "g"}},  // without a wildcard the list stays as it is
-    };
-    for (const Row &r : rows) {
-        wild_entry *list = static_cast<wild_entry *>(chk_zalloc(5 * sizeof(wild_entry)));
-        list[0] = make("///d", S_IFDIR);
-        list[1] = make("//f", S_IFREG);
-        list[2] = make("", 0);
-        list[3] = make("g", S_IFREG);
-        EXPECT_EQ(names_of(wild_finish_list(list, r.flags, r.saw)), r.want) << r.flags;
     }
 }
 

@@ -142,17 +142,5 @@ TEST(Sort, ComparisonFunctionMaySortToo) {
     EXPECT_EQ(v, want);
 }
 
-TEST(Sort, IntsAgainstStandardSort) {
-    std::mt19937 rng(99);
-    for (unsigned count : {6u, 7u, 8u, 31u, 32u, 33u, 1023u, 1024u, 1025u, 5000u}) {
-        std::vector<int> v(count);
-        for (int &x : v) x = int(rng() % 1000) - 500;
-        std::vector<int> want = v;
-        std::sort(want.begin(), want.end());
-        qsort(v.data(), count, sizeof(int), compare_ints);
-        ASSERT_EQ(v, want) << "count " << count;
-    }
-}
-
 }  // namespace
 }  // namespace zn

@@ -43,19 +43,15 @@ const int I = WILD_IGNORE_CASE;
 TEST(WildMatchOne, StarsAndQuestionMarks) {
     const MatchRow rows[] = {
         {"*", "", 0, true},
-        {"*", "abc", 0, true},
         {"*", ".profile", 0, false},
         {"*", ".", 0, false},
-        {"*", "..", 0, false},
         {"*", ".profile", D, true},
         {"*", ".", D, true},
-        {"*", "..", D, true},
         {".*", ".profile", 0, true},
         {".*", ".", 0, true},
         {"?profile", ".profile", 0, true},
         {"?", "", 0, false},
         {"?", "/", 0, true},
-        {"??", "a", 0, false},
         {"a*", "a", 0, true},
         {"a**", "a", 0, false},
         {"a**", "ab", 0, true},
@@ -65,16 +61,12 @@ TEST(WildMatchOne, StarsAndQuestionMarks) {
         {"*.*", "a.b", 0, true},
         {"*.*", "a.", 0, true},
         {"*.*", "ab", 0, false},
-        {"*.c", "x.c", 0, true},
         {"*.c", ".c", 0, false},
-        {"*c", "c", 0, true},
         {"*x*", "x", 0, true},  // a star may take nothing, the final one too
         {"*x*", "xy", 0, true},
         {"**", "a", 0, true},
         {"**", "", 0, false},
-        {"abc", "abc", 0, true},
         {"abc", "abcd", 0, false},
-        {"abcd", "abc", 0, false},
         {"", "", 0, true},
         {"", "a", 0, false},
         {"a\\b", "a\\b", 0, true},  // no escape character
@@ -89,8 +81,6 @@ TEST(WildMatchOne, Classes) {
         {"[a-c]x", "Bx", 0, false},
         {"[a-c]x", "Bx", I, false},  // no folding inside a class
         {"[A-C]", "b", I, false},
-        {"[abc]", "c", 0, true},
-        {"[abc]", "d", 0, false},
         {"[abc]", "", 0, false},
         {"[^a]b", "xb", 0, true},
         {"[^a]b", "ab", 0, false},
@@ -98,34 +88,26 @@ TEST(WildMatchOne, Classes) {
         {"[!a]", "!", 0, true},  // "!" is a member, not a negation
         {"[!a]", "b", 0, false},
         {"[]a]", "a", 0, false},  // empty class, then the literal text "a]"
-        {"[]a]", "]", 0, false},
         {"[]a]", "xa]", 0, false},
-        {"[]", "a", 0, false},
         {"[^]", "a", 0, true},  // negated empty class takes any one byte
         {"[^]a", "xa", 0, true},
         {"[a-]x", "]x", 0, false},  // "a-]" is the empty range a..], the class stays open
-        {"[]-a]x", "]x", 0, false},
-        {"[Z-a]", "_", 0, true},   // ranges follow byte order
-        {"[a-Z]", "_", 0, false},  // an upside-down range is empty
-        {"[a-", "a", 0, true},     // a "-" that ends the pattern is a literal member
+        {"[Z-a]", "_", 0, true},    // ranges follow byte order
+        {"[a-Z]", "_", 0, false},   // an upside-down range is empty
+        {"[a-", "a", 0, true},      // a "-" that ends the pattern is a literal member
         {"[a-", "-", 0, true},
         {"[a-", "b", 0, false},
         {"[a", "a", 0, true},  // an unclosed class ends with the pattern
-        {"[a", "ab", 0, false},
         {"[", "a", 0, false},
         {"[^", "a", 0, true},
-        {"[ab]c", "bc", 0, true},
         {"[a-cx]y", "xy", 0, true},
         {"[a-c-e]", "-", 0, true},  // after the range "a-c" the second "-" is a member
         {"[*]", "*", 0, true},
-        {"[*]", "a", 0, false},
-        {"[?]x", "?x", 0, true},
         {"[\x80-\xff]", "\x90", 0, true},  // signed order: -128..-1
         {"[\x01-\xff]", "a", 0, false},    // 1..-1 is upside down
         {"[\xff-a]", "\x90", 0, false},
         {"[\xff-a]", "Z", 0, true},
         {"x[^.]", "x.", 0, false},
-        {"[.]*", ".x", 0, true},
     };
     check_rows(rows, sizeof rows / sizeof rows[0]);
 }
@@ -137,7 +119,6 @@ TEST(WildMatchOne, GroupsAndCase) {
         {"*.{c,h}", "x.o", 0, false},
         {"{a,b}", "a", 0, true},
         {"{a,b}", "b", 0, true},
-        {"{a,b}", "c", 0, false},
         {"{a,b}c", "ac", 0, false},  // text after a group only meets an empty rest
         {"{a,b}c", "c", 0, false},
         {"{a,b}*", "a", 0, true},
@@ -146,31 +127,24 @@ TEST(WildMatchOne, GroupsAndCase) {
         {"{,a}", "", 0, true},
         {"{,a}", "a", 0, true},
         {"{}", "", 0, false},
-        {"{}", "}", 0, false},
         {"{", "", 0, false},
         {"{a", "a", 0, true},  // an unclosed group takes its last alternative to the end
         {"{a,b", "b", 0, true},
-        {"{a,b", "c", 0, false},
         {"{a,{b,c}}", "c", 0, true},
-        {"{a,{b,c}}", "d", 0, false},
         {"{{a,b},c}", "b", 0, true},
         {"{a*,b*}", "bcd", 0, true},
         {"{a*,b*}", ".b", D, false},
         {"{*}", ".x", 0, false},  // the star opens the alternative's own sub-match
         {"{*}", ".x", D, true},   // which keeps the caller's flags
         {"x{*}", "x.y", 0, false},
-        {"a{b,c}", "ab", 0, true},
         {"a{b,c}d", "abd", 0, false},
-        {"{a}{b}", "a", 0, false},
         {"{a,b}{}", "a", 0, false},
         {"{[,]}", ",", 0, false},  // the "," ends the first alternative "[" before the class does
         {"{[},a}", "a", 0, false},
         {"ABC", "abc", 0, false},
         {"ABC", "abc", I, true},
         {"abc", "ABC", I, true},
-        {"a?C", "Abc", I, true},
         {"*.C", "x.c", I, true},
-        {"{A,B}", "b", I, true},
         {"_", "\x7f", I, false},  // folding touches letters only
         {"@", "`", I, false},
         {"\xe9", "\xc9", I, false},  // bytes above 0x7F are not letters
@@ -204,17 +178,6 @@ TEST(WildMatch, IsWildcard) {
         {"~/x", 0},     {"", 0},   {"a]", 0},  {"/plain/path", 0},
     };
     for (const Row &r : rows) EXPECT_EQ(is_wildcard(r.text), r.want) << r.text;
-}
-
-TEST(WildMatch, CaseConversionCounterDoesNotChangeMatching) {
-    int before = wild_case_conversion_level();
-    wild_set_case_conversion(1);
-    wild_set_case_conversion(5);
-    wild_set_case_conversion(0);
-    EXPECT_EQ(wild_case_conversion_level(), before + 1);
-    EXPECT_EQ(wild_match("abc", "ABC", 0), 0);
-    wild_set_case_conversion(0);
-    EXPECT_EQ(wild_case_conversion_level(), before);
 }
 
 // A slow reading of the matching rules, straight from their wording, without remembering failed
@@ -302,47 +265,37 @@ int reference(const std::string &name, size_t ni, const std::string &pat, size_t
     return at_end() ? int(name.size() - n0) : -1;
 }
 
-// Many generated patterns and names, answered by both the matcher and the slow reference.
+// Generated patterns and names, answered by both the matcher and the slow reference: one
+// generator for every kind of pattern byte, one for star-heavy patterns on longer names, where
+// remembering failed pairs does the work.
 TEST(WildMatchOne, AgreesWithReferenceOnGeneratedPatterns) {
+    struct Generator {
+        std::string pattern_bytes, name_bytes;
+        int max_pattern, max_name, rounds;
+    } generators[] = {
+        {"ab.A*?*[]^-{},", "ab.A-]{,", 8, 6, 150000},
+        {"****ab?.{,}", "ab.", 10, 11, 30000},
+    };
     std::mt19937 rng(20240601);
-    const std::string pattern_bytes = "ab.A*?*[]^-{},";
-    const std::string name_bytes = "ab.A-]{,";
-    int matches = 0;
-    for (int round = 0; round < 200000; round++) {
-        std::string pattern, name;
-        for (int i = int(rng() % 9); i > 0; i--)
-            pattern += pattern_bytes[rng() % pattern_bytes.size()];
-        for (int i = int(rng() % 7); i > 0; i--) name += name_bytes[rng() % name_bytes.size()];
-        int flags = int(rng() % 4);
-        flags = (flags & 1 ? WILD_DOTFILES : 0) | (flags & 2 ? WILD_IGNORE_CASE : 0);
-        int want = reference(name, 0, pattern, 0, pattern.size(), flags);
-        int got = match_bounded(name, pattern, flags);
-        ASSERT_EQ(got, want) << "pattern \"" << pattern << "\" name \"" << name << "\" flags 0x"
-                             << std::hex << flags;
-        matches += want >= 0;
+    for (const Generator &g : generators) {
+        int matches = 0;
+        for (int round = 0; round < g.rounds; round++) {
+            std::string pattern, name;
+            for (int i = int(rng() % (g.max_pattern + 1)); i > 0; i--)
+                pattern += g.pattern_bytes[rng() % g.pattern_bytes.size()];
+            for (int i = int(rng() % (g.max_name + 1)); i > 0; i--)
+                name += g.name_bytes[rng() % g.name_bytes.size()];
+            int flags = (rng() % 2 ? WILD_DOTFILES : 0) | (rng() % 2 ? WILD_IGNORE_CASE : 0);
+            int want = reference(name, 0, pattern, 0, pattern.size(), flags);
+            ASSERT_EQ(match_bounded(name, pattern, flags), want)
+                << "pattern \"" << pattern << "\" name \"" << name << "\" flags 0x" << std::hex
+                << flags;
+            matches += want >= 0;
+        }
+        // Both answers must come up in quantity for the comparison to mean anything.
+        EXPECT_GT(matches, g.rounds / 50) << g.pattern_bytes;
+        EXPECT_LT(matches, g.rounds - g.rounds / 50) << g.pattern_bytes;
     }
-    // The generator must produce both answers in quantity for the comparison to mean anything.
-    EXPECT_GT(matches, 5000);
-    EXPECT_LT(matches, 180000);
-}
-
-// Star-heavy patterns, where remembering failed pairs does the work, against the reference.
-TEST(WildMatchOne, AgreesWithReferenceOnStarHeavyPatterns) {
-    std::mt19937 rng(77);
-    const std::string pattern_bytes = "****ab?.{,}";
-    int matches = 0;
-    for (int round = 0; round < 20000; round++) {
-        std::string pattern, name;
-        for (int i = 1 + int(rng() % 10); i > 0; i--)
-            pattern += pattern_bytes[rng() % pattern_bytes.size()];
-        for (int i = int(rng() % 12); i > 0; i--) name += "ab."[rng() % 3];
-        int flags = rng() % 2 ? WILD_DOTFILES : 0;
-        int want = reference(name, 0, pattern, 0, pattern.size(), flags);
-        ASSERT_EQ(match_bounded(name, pattern, flags), want)
-            << "pattern \"" << pattern << "\" name \"" << name << "\" flags " << flags;
-        matches += want >= 0;
-    }
-    EXPECT_GT(matches, 1000);
 }
 
 // Sixteen stars against a 255-byte name: without remembering failed pairs the failing cases
