@@ -6,6 +6,9 @@
 //   - a component with any of "*?[" replaces each candidate directory by its entries that match
 //     (wild_match), and "**" adds every directory below each candidate while keeping the
 //     candidate itself (so "**" also stands for no directory at all).
+// Directories that "**" finds are named absolutely; over the current directory, the current
+// directory itself (absolute) is the candidate that stays. A wildcard step that finds nothing
+// leaves no candidates, and later components do not start a new path from nothing.
 // At the end every candidate is checked on disk, filtered by kind and sorted. A path without
 // wildcard components comes back as its one path whether or not it exists; once a wildcard was
 // met, only existing paths of the kinds asked for (WILD_FILES, WILD_DIRS) remain.
