@@ -1,0 +1,47 @@
+// `znpack build`: writes a package file, the installer image with the package appended.
+//
+// The package goes to a temporary file beside the output (".NAME.XXXXXX" in the same directory)
+// that is renamed over the output only when every record has been written, so that bad input or
+// a full disk never leaves a half-written output behind, and an existing output stays as it was.
+// SIGINT, SIGTERM and SIGHUP remove the temporary file before the tool dies.
+#ifndef ZN_PACK_PACK_BUILD_H
+#define ZN_PACK_PACK_BUILD_H
+
+#include <cstdint>
+
+namespace zn {
+
+// One record to add: its type (RecordType of install/package_format.h) and the command-line value
+// (the NAME=VALUE text, or the path of the file or directory). kRecordArchive takes a directory,
+// packed as a tar archive, or a file named *.tar, taken as it is; both are bzip2-compressed, as
+// the script is. Welcome texts and programs are stored as they are.
+struct pack_record_arg {
+    unsigned type;
+    const char *value;
+};
+
+struct pack_build_args {
+    const char *out;
+    const char *stub;  // the installer image; null for the zninstall beside this program
+    const pack_record_arg *records;
+    int nrecords;
+    int64_t mtime;  // time stamp of every entry of a packed directory
+};
+
+// Returns the installer beside the running program: the directory of /proc/self/exe with
+// "zninstall" appended. The caller frees it with chk_free; null (pack_error set) when the
+// running program cannot be found. Reads /proc.
+char *pack_default_stub();
+
+// Checks one environment setting: NAME=VALUE with a non-empty name, at most kEnvironmentMax
+// bytes with its NUL. Returns 0, or -1 (pack_error set). Purely textual.
+int pack_check_environment(const char *text);
+
+// Builds the package described by args and makes it the file args->out with mode 0755.
+// Returns 0, or -1 (pack_error set) with args->out untouched. Reads the inputs, writes and
+// renames in the output's directory.
+int pack_build(const pack_build_args *args);
+
+}  // namespace zn
+
+#endif  // ZN_PACK_PACK_BUILD_H

@@ -1,0 +1,393 @@
+#include "pack/pack_inspect.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "install/package_format.h"
+#include "lib/chk.h"
+#include "pack/bzip_stream.h"
+#include "pack/pack_error.h"
+#include "string/dstr.h"
+
+namespace zn {
+
+constexpr int kLineShown = 72;           // bytes of a welcome or program first line shown
+constexpr unsigned kDrainBlock = 65536;  // bytes decompressed per step when only counting
+
+// What the checks of a package file found.
+struct package_view {
+    int fd;
+    uint64_t size;
+    uint32_t payload_offset;  // what find_package_header returned
+    int magic_seen;           // the magic is in the file (a hit at offset 0 reads as none)
+    int header_read;          // kPackageHeaderSize bytes were there to read
+    int magic_ok;             // and they begin with the magic and its NUL
+    package_header h;
+    uint32_t calculated_crc;  // valid when magic_ok
+};
+
+// Opens path, finds the header and computes the CRC. Returns 0, or -1 (pack_error set) when the
+// file cannot be opened or read; a missing or short header is not a failure here.
+static int package_view_open(const char *path, package_view *v) {
+    std::memset(v, 0, sizeof *v);
+    v->fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (v->fd < 0) {
+        pack_error_errno("cannot open %s", path);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(v->fd, &st) < 0 || S_ISDIR(st.st_mode)) {
+        if (S_ISDIR(st.st_mode)) errno = EISDIR;
+        pack_error_errno("cannot read %s", path);
+        close(v->fd);
+        return -1;
+    }
+    v->size = uint64_t(st.st_size);
+    uint32_t limit = v->size > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(v->size);
+    build_package_magic();
+    v->payload_offset = find_package_header(v->fd, 0, limit);
+    unsigned char raw[kPackageHeaderSize];
+    ssize_t got = pread(v->fd, raw, sizeof raw, off_t(v->payload_offset));
+    v->header_read = got == kPackageHeaderSize;
+    v->magic_seen = v->payload_offset != 0 ||
+                    (got >= kMagicLength && std::memcmp(raw, package_magic, kMagicLength) == 0);
+    if (v->header_read) v->magic_ok = package_header_decode(raw, &v->h);
+    if (v->magic_ok && package_file_crc(v->fd, uint64_t(v->payload_offset) + kHeaderCrcOffset,
+                                        &v->calculated_crc) < 0) {
+        pack_error_errno("cannot read %s", path);
+        close(v->fd);
+        return -1;
+    }
+    return 0;
+}
+
+// Reports a file without a usable header on standard error. Returns 1 when there is one.
+static int package_view_usable(const char *path, const package_view *v) {
+    if (!v->magic_seen) {
+        std::fprintf(stderr, "znpack: %s: no package header found\n", path);
+        return 0;
+    }
+    if (!v->header_read) {
+        std::fprintf(stderr,
+                     "znpack: %s: package header at offset %u cut short (the file has %llu "
+                     "bytes)\n",
+                     path, unsigned(v->payload_offset), static_cast<unsigned long long>(v->size));
+        return 0;
+    }
+    if (!v->magic_ok) {
+        std::fprintf(stderr, "znpack: %s: no package header found\n", path);
+        return 0;
+    }
+    return 1;
+}
+
+int pack_verify(const char *path) {
+    package_view v;
+    if (package_view_open(path, &v) < 0) {
+        std::fprintf(stderr, "znpack: %s\n", pack_error_text());
+        return 1;
+    }
+    int status = 0;
+    if (!package_view_usable(path, &v)) {
+        status = 1;
+    } else {
+        uint64_t actual = v.size - v.payload_offset;
+        if (actual != v.h.payload_length) {
+            std::fprintf(
+                stderr,
+                "znpack: %s: package is corrupt: incorrect size: should be %llu bytes, "
+                "actual size %llu bytes\n",
+                path,
+                static_cast<unsigned long long>(uint64_t(v.payload_offset) + v.h.payload_length),
+                static_cast<unsigned long long>(v.size));
+            status = 1;
+        }
+        if (v.calculated_crc != v.h.crc) {
+            std::fprintf(stderr,
+                         "znpack: %s: package is corrupt: checksum failed: expected CRC %08x, "
+                         "calculated %08x\n",
+                         path, unsigned(v.h.crc), unsigned(v.calculated_crc));
+            status = 1;
+        }
+        if (status == 0)
+            std::printf("%s: package OK: header at offset %u, payload length %u, CRC %08x\n", path,
+                        unsigned(v.payload_offset), unsigned(v.h.payload_length),
+                        unsigned(v.h.crc));
+    }
+    close(v.fd);
+    return status;
+}
+
+// A record body as a byte source for the decompressor: reads stop at the body's end.
+struct body_source {
+    int fd;
+    uint64_t pos;
+    uint64_t end;
+};
+
+static long body_read(void *ctx, void *buf, size_t n) {
+    body_source *b = static_cast<body_source *>(ctx);
+    if (b->pos >= b->end) return 0;
+    if (n > b->end - b->pos) n = size_t(b->end - b->pos);
+    for (;;) {
+        ssize_t got = pread(b->fd, buf, n, off_t(b->pos));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            pack_error_errno("cannot read the record body");
+            return -1;
+        }
+        b->pos += uint64_t(got);
+        return long(got);
+    }
+}
+
+// Appends n bytes of text, each byte that is not printable ASCII as \xhh, so that a record can
+// never put control sequences on the terminal.
+static void add_shown(dstr *d, const char *p, int n) {
+    static const char hex[] = "0123456789abcdef";
+    for (int i = 0; i < n; i++) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            dstr_add_char(d, c);
+        } else {
+            const char esc[4] = {'\\', 'x', hex[c >> 4], hex[c & 15]};
+            dstr_add_mem(d, esc, 4);
+        }
+    }
+}
+
+// Appends the first line of the body (up to the line feed, without a carriage return before it),
+// cut to kLineShown bytes.
+static void add_first_line(dstr *d, int fd, uint64_t body, uint32_t len) {
+    char buf[kLineShown + 2];
+    size_t want = len < sizeof buf ? len : sizeof buf;
+    ssize_t got = pread(fd, buf, want, off_t(body));
+    if (got <= 0) return;
+    int n = 0;
+    while (n < got && buf[n] != '\n') n++;
+    int cut = n > kLineShown;
+    if (cut) n = kLineShown;
+    if (!cut && n > 0 && buf[n - 1] == '\r') n--;
+    add_shown(d, buf, n);
+    if (cut) dstr_add_mem(d, "...", 3);
+}
+
+static void add_environment(dstr *d, int fd, uint64_t body, uint32_t len) {
+    char buf[kEnvironmentMax + 1];
+    size_t want = len < sizeof buf ? len : sizeof buf;
+    ssize_t got = pread(fd, buf, want, off_t(body));
+    if (got < 0) got = 0;
+    // The installer stops at the first NUL, the one that shipped records carry at their end.
+    int n = 0;
+    while (n < got && n < int(kEnvironmentMax) && buf[n] != 0) n++;
+    add_shown(d, buf, n);
+    if (len > kEnvironmentMax) {
+        char note[96];
+        int k =
+            std::snprintf(note, sizeof note, "... (too long: the installer takes at most %u bytes)",
+                          unsigned(kEnvironmentMax));
+        dstr_add_mem(d, note, k);
+    }
+}
+
+static void add_printf(dstr *d, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+static void add_printf(dstr *d, const char *fmt, ...) {
+    char text[256];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (n > int(sizeof text) - 1) n = int(sizeof text) - 1;
+    if (n > 0) dstr_add_mem(d, text, n);
+}
+
+// Decompresses the rest of the stream without keeping it. Returns 0 at the stream end, -1 on a
+// bad stream.
+static int drain(bz_reader *bz) {
+    char *buf = static_cast<char *>(chk_alloc(kDrainBlock));
+    long n;
+    while ((n = bz_reader_read(bz, buf, kDrainBlock)) > 0) {
+    }
+    chk_free(buf);
+    return n < 0 ? -1 : 0;
+}
+
+static void add_script(dstr *d, int fd, uint64_t body, uint32_t len) {
+    body_source src = {fd, body, body + len};
+    bz_reader bz;
+    if (bz_reader_init(&bz, body_read, &src) < 0 || drain(&bz) < 0)
+        add_printf(d, "bad script: %s", pack_error_text());
+    else
+        add_printf(d, "script of %llu bytes", static_cast<unsigned long long>(bz.bytes_out));
+    bz_reader_free(&bz);
+}
+
+// The decompressed archive as libarchive's input.
+struct tar_feed {
+    bz_reader bz;
+    char *buf;   // kDrainBlock bytes
+    int failed;  // the decompressor failed; pack_error says why
+};
+
+static la_ssize_t tar_feed_read(struct archive *a, void *ctx, const void **out) {
+    tar_feed *f = static_cast<tar_feed *>(ctx);
+    long n = bz_reader_read(&f->bz, f->buf, kDrainBlock);
+    if (n < 0) {
+        f->failed = 1;
+        archive_set_error(a, EINVAL, "%s", pack_error_text());
+        return -1;
+    }
+    *out = f->buf;
+    return n;
+}
+
+static void add_archive(dstr *d, int fd, uint64_t body, uint32_t len) {
+    body_source src = {fd, body, body + len};
+    tar_feed f;
+    std::memset(&f, 0, sizeof f);
+    if (bz_reader_init(&f.bz, body_read, &src) < 0) {
+        add_printf(d, "bad archive: %s", pack_error_text());
+        bz_reader_free(&f.bz);
+        return;
+    }
+    f.buf = static_cast<char *>(chk_alloc(kDrainBlock));
+    struct archive *a = archive_read_new();
+    archive_read_support_format_tar(a);
+    uint64_t members = 0, file_bytes = 0;
+    int rc = archive_read_open(a, &f, nullptr, tar_feed_read, nullptr);
+    if (rc == ARCHIVE_OK) {
+        struct archive_entry *e;
+        while ((rc = archive_read_next_header(a, &e)) == ARCHIVE_OK || rc == ARCHIVE_WARN) {
+            members++;
+            if (archive_entry_size_is_set(e)) file_bytes += uint64_t(archive_entry_size(e));
+        }
+    }
+    if (rc != ARCHIVE_EOF) {
+        const char *why = f.failed ? pack_error_text() : archive_error_string(a);
+        add_printf(d, "bad archive after %llu members: %s",
+                   static_cast<unsigned long long>(members),
+                   why != nullptr ? why : "unreadable tar archive");
+    } else if (drain(&f.bz) < 0) {
+        add_printf(d, "bad archive: %s", pack_error_text());
+    } else {
+        add_printf(d, "%llu members, %llu bytes in files, tar of %llu bytes",
+                   static_cast<unsigned long long>(members),
+                   static_cast<unsigned long long>(file_bytes),
+                   static_cast<unsigned long long>(f.bz.bytes_out));
+    }
+    archive_read_free(a);
+    chk_free(f.buf);
+    bz_reader_free(&f.bz);
+}
+
+static const char *record_type_name(unsigned type) {
+    switch (type) {
+        case kRecordWelcome:
+            return "welcome";
+        case kRecordArchive:
+        case kRecordArchiveAlt:
+            return "archive";
+        case kRecordProgram:
+            return "program";
+        case kRecordScript:
+            return "script";
+        case kRecordEnvironment:
+            return "environment";
+        default:
+            return "invalid";
+    }
+}
+
+static void describe(dstr *d, int fd, uint64_t body, const record_header *r) {
+    switch (r->type) {
+        case kRecordEnvironment:
+            add_environment(d, fd, body, r->body_length);
+            break;
+        case kRecordWelcome:
+            add_first_line(d, fd, body, r->body_length);
+            break;
+        case kRecordArchive:
+        case kRecordArchiveAlt:
+            add_archive(d, fd, body, r->body_length);
+            break;
+        case kRecordScript:
+            add_script(d, fd, body, r->body_length);
+            break;
+        case kRecordProgram: {
+            char head[2];
+            if (r->body_length >= 2 && pread(fd, head, 2, off_t(body)) == 2 && head[0] == '#' &&
+                head[1] == '!')
+                add_first_line(d, fd, body, r->body_length);
+            break;
+        }
+        default:
+            dstr_add_mem(d, "the installer stops at this record", 34);
+            break;
+    }
+}
+
+int pack_list(const char *path) {
+    package_view v;
+    if (package_view_open(path, &v) < 0) {
+        std::fprintf(stderr, "znpack: %s\n", pack_error_text());
+        return 1;
+    }
+    if (!package_view_usable(path, &v)) {
+        close(v.fd);
+        return 1;
+    }
+    std::printf(
+        "header at offset %u: payload length %u (file holds %llu), stored CRC %08x, "
+        "calculated CRC %08x\n",
+        unsigned(v.payload_offset), unsigned(v.h.payload_length),
+        static_cast<unsigned long long>(v.size - v.payload_offset), unsigned(v.h.crc),
+        unsigned(v.calculated_crc));
+    std::printf("%10s %10s  %-14s  %s\n", "offset", "length", "type", "detail");
+
+    record_cursor c;
+    record_cursor_init(&c, v.fd, v.payload_offset, v.size);
+    unsigned char raw[kRecordHeaderSize];
+    record_header r;
+    uint64_t at = 0;
+    int count = 0, status = 0, rc;
+    dstr detail;
+    dstr_init(&detail, 256);
+    while ((rc = record_cursor_next(&c, raw, &r, &at)) == 1) {
+        count++;
+        uint64_t body = at + kRecordHeaderSize;
+        dstr_clear(&detail);
+        char type[32];
+        std::snprintf(type, sizeof type, "%u %s", r.type, record_type_name(r.type));
+        if (r.body_length > v.size - body) {
+            add_printf(&detail, "body runs %llu bytes past the end of the file",
+                       static_cast<unsigned long long>(r.body_length - (v.size - body)));
+            status = 1;
+        } else {
+            describe(&detail, v.fd, body, &r);
+        }
+        dstr_terminate(&detail);
+        std::printf("%10llu %10u  %-14s  %s\n", static_cast<unsigned long long>(at),
+                    unsigned(r.body_length), type, detail.dl_ptr);
+        if (status != 0) break;
+    }
+    if (rc < 0) {
+        std::printf("%10llu %10s  record header cut short (%llu bytes)\n",
+                    static_cast<unsigned long long>(c.pos), "-",
+                    static_cast<unsigned long long>(v.size - c.pos));
+        status = 1;
+    }
+    std::printf("%d record%s\n", count, count == 1 ? "" : "s");
+    dstr_free(&detail);
+    close(v.fd);
+    return status;
+}
+
+}  // namespace zn

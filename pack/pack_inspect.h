@@ -1,0 +1,23 @@
+// `znpack list` and `znpack verify`: read a package file and report on it. These are commands:
+// they print their results on standard output and their failures on standard error, and return
+// the exit status. They read the file and change nothing.
+#ifndef ZN_PACK_PACK_INSPECT_H
+#define ZN_PACK_PACK_INSPECT_H
+
+namespace zn {
+
+// Checks the package at path the way the installer does: the header is the first occurrence of
+// the magic (find_package_header); the file size minus the header's offset must equal the
+// payload length; the CRC-32 of the whole file, with the 4 stored CRC bytes counted as zero, must
+// equal the stored CRC. Returns 0 when both hold, 1 otherwise (each failed check is reported).
+int pack_verify(const char *path);
+
+// Prints the header (offset, payload length, stored and calculated CRC) and one line per record:
+// offset, body length, type and a detail (the environment text, the welcome text's first line,
+// an archive's member count and sizes, a script's decompressed size). Returns 0, or 1 when there
+// is no package or the record chain does not end at the end of the file.
+int pack_list(const char *path);
+
+}  // namespace zn
+
+#endif  // ZN_PACK_PACK_INSPECT_H

@@ -1,0 +1,738 @@
+// Runs the built znpack as a subprocess and checks the packages it writes by reading them back
+// independently: the magic searched for in the bytes, the CRC computed over a copy, record bodies
+// decompressed and listed by the system's bzip2 and tar.
+#include <fcntl.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "install/package_format.h"
+#include "lib/byteorder.h"
+#include "lib/crc32.h"
+
+namespace zn {
+namespace {
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &content, mode_t mode = 0644) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
+    return remove(path);
+}
+
+// A fresh directory under /tmp, removed with everything in it.
+class TempDir {
+   public:
+    TempDir() {
+        char tmpl[] = "/tmp/zn-pack-XXXXXX";
+        path_ = mkdtemp(tmpl);
+    }
+    ~TempDir() { nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+    const std::string &path() const { return path_; }
+
+   private:
+    std::string path_;
+};
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Runs program with args; env holds NAME=VALUE settings for the child only. SOURCE_DATE_EPOCH is
+// removed from the child's environment unless env sets it.
+Result run_program(const std::string &program, const std::vector<std::string> &args,
+                   const std::vector<std::string> &env = {}) {
+    TempDir io;
+    std::string out = io / "out", err = io / "err";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(o, 1);
+        dup2(e, 2);
+        unsetenv("SOURCE_DATE_EPOCH");
+        for (const std::string &s : env) putenv(const_cast<char *>(s.c_str()));
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(program.c_str()));
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    Result r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = read_file(out);
+    r.err = read_file(err);
+    return r;
+}
+
+Result znpack(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    return run_program(ZN_PACK_PATH, args, env);
+}
+
+// Standard output of a shell command.
+std::string shell(const std::string &command) {
+    FILE *p = popen(command.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    EXPECT_EQ(pclose(p), 0) << command;
+    return out;
+}
+
+std::string magic() {
+    build_package_magic();
+    return std::string(package_magic, kMagicLength);
+}
+
+struct Record {
+    size_t offset;
+    unsigned type;
+    std::string body;
+};
+
+// A package read back without the tool's help.
+struct Package {
+    size_t payload_offset = 0;
+    uint32_t payload_length = 0;
+    uint32_t stored_crc = 0;
+    uint32_t calculated_crc = 0;
+    std::vector<Record> records;
+};
+
+Package parse_package(const std::string &file) {
+    Package p;
+    size_t at = file.find(magic());
+    EXPECT_NE(at, std::string::npos);
+    if (at == std::string::npos || at + kPackageHeaderSize > file.size()) return p;
+    p.payload_offset = at;
+    p.payload_length = LGET32(file.data() + at + kHeaderPayloadLengthOffset);
+    p.stored_crc = LGET32(file.data() + at + kHeaderCrcOffset);
+    std::string zeroed = file;
+    zeroed.replace(at + kHeaderCrcOffset, 4, 4, '\0');
+    p.calculated_crc = crc32(zeroed.data(), int(zeroed.size()));
+    for (size_t pos = at + kPackageHeaderSize; pos + kRecordHeaderSize <= file.size();) {
+        uint32_t len = LGET32(file.data() + pos);
+        unsigned type = static_cast<unsigned char>(file[pos + 4]);
+        p.records.push_back({pos, type, file.substr(pos + kRecordHeaderSize, len)});
+        pos += kRecordHeaderSize + size_t(len);
+    }
+    return p;
+}
+
+// Decompresses a bzip2 body with the system's bzip2.
+std::string bunzip(const TempDir &dir, const std::string &body) {
+    write_file(dir / "body.bz2", body);
+    return shell("bzip2 -dc " + dir / "body.bz2");
+}
+
+// A small stand-in for the installer image.
+std::string make_stub(const TempDir &dir) {
+    std::string stub = dir / "stub";
+    write_file(stub,
+               "\x7f"
+               "ELF pretend installer image \x01\x02\x03 with a lone \x01 byte\n",
+               0755);
+    return stub;
+}
+
+std::vector<std::string> dir_listing(const std::string &dir) {
+    std::string out = shell("ls -A " + dir);
+    std::vector<std::string> names;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) names.push_back(line);
+    return names;
+}
+
+// The product tree used by the archive tests: nested directories, a name over 100 bytes, a
+// symbolic link, a hard link, an empty file, an executable, and files whose sizes sit at and
+// around the tar block size and the tool's read chunk. Modes are set explicitly, so the umask
+// does not matter; creation order is reversed on request.
+void make_tree(const std::string &root, bool reversed) {
+    std::string long_dir(60, 'd'), long_name(70, 'n');
+    std::string big;
+    uint32_t x = 12345;
+    for (int i = 0; i < 200000; i++) {
+        x = x * 1103515245u + 12345u;
+        big += char(i % 3 == 0 ? 0 : x >> 24);
+    }
+    std::vector<std::pair<std::string, std::string>> files = {
+        {"bin/run", "#!/bin/sh\necho run\n"},
+        {"lib/a/b/deep.txt", "deep\n"},
+        {"empty", ""},
+        {long_dir + "/" + long_name, "long\n"},
+        {"lib/block", std::string(512, 'b')},
+        {"lib/big", big},
+        {"zz", "last\n"},
+    };
+    std::vector<std::string> dirs = {"bin", "lib", "lib/a", "lib/a/b", long_dir, "emptydir"};
+    if (reversed) {
+        std::reverse(files.begin(), files.end());
+    }
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+    for (const std::string &d : dirs) mkdir((root + "/" + d).c_str(), 0755);
+    for (const auto &f : files) write_file(root + "/" + f.first, f.second, 0644);
+    chmod((root + "/bin/run").c_str(), 0755);
+    chmod((root + "/lib/a").c_str(), 0750);
+    chmod((root + "/zz").c_str(), 0600);
+    chmod((root + "/emptydir").c_str(), 0700);
+    ASSERT_EQ(symlink("../lib/a/b/deep.txt", (root + "/bin/deep-link").c_str()), 0);
+    ASSERT_EQ(symlink("no/such/target", (root + "/dangling").c_str()), 0);
+    ASSERT_EQ(link((root + "/bin/run").c_str(), (root + "/lib/run-hard").c_str()), 0);
+    // Time stamps of the tree must not reach the archive.
+    struct timeval tv[2] = {{reversed ? 1000000 : 2000000, 0}, {reversed ? 1000000 : 2000000, 0}};
+    utimes((root + "/zz").c_str(), tv);
+    utimes((root + "/lib").c_str(), tv);
+}
+
+TEST(ZnpackBuild, WritesImageHeaderAndRecordsInTheOrderGiven) {
+    TempDir dir;
+    std::string stub = make_stub(dir);
+    std::string welcome = "Welcome to the product\r\nSecond line\r\n";
+    std::string script = "#!/bin/sh\necho \"installed in $INSTALL_ROOT\"\n";
+    std::string program(10000, '\0');
+    for (size_t i = 0; i < program.size(); i++) program[i] = char(i * 7);
+    write_file(dir / "welcome.txt", welcome);
+    write_file(dir / "post.sh", script);
+    write_file(dir / "helper", program, 0755);
+    write_file(dir / "in.tar", shell("cd " + dir.path() + " && tar -cf - welcome.txt post.sh"));
+
+    mode_t old_umask = umask(077);  // the output is 0755 whatever the umask
+    Result r = znpack({"build", "-o", dir / "pkg", "--stub", stub, "--env", "ZN_BINDIR=bin.x",
+                       "--welcome", dir / "welcome.txt", "--archive", dir / "in.tar", "--script",
+                       dir / "post.sh", "--program", dir / "helper", "--env", "ZN_BINDIR=later"});
+    umask(old_umask);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+
+    struct stat st;
+    ASSERT_EQ(stat((dir / "pkg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    std::string file = read_file(dir / "pkg");
+    std::string image = read_file(stub);
+    EXPECT_EQ(file.substr(0, image.size()), image);
+    Package p = parse_package(file);
+    EXPECT_EQ(p.payload_offset, image.size());
+    EXPECT_EQ(p.payload_length, file.size() - image.size());
+    EXPECT_EQ(p.stored_crc, p.calculated_crc);
+    EXPECT_EQ(std::string(file, p.payload_offset + kHeaderMagicWidth, 9), std::string(9, 0));
+    EXPECT_EQ(std::string(file, p.payload_offset + kHeaderWordsOffset, 140), std::string(140, 0));
+
+    ASSERT_EQ(p.records.size(), 6u);
+    const unsigned types[] = {12, 1, 2, 11, 7, 12};
+    for (size_t i = 0; i < 6; i++) EXPECT_EQ(p.records[i].type, types[i]) << "record " << i;
+    EXPECT_EQ(p.records[0].body, std::string("ZN_BINDIR=bin.x\0", 16));
+    EXPECT_EQ(p.records[1].body, welcome);
+    EXPECT_EQ(p.records[2].body.substr(0, 4), "BZh9");
+    EXPECT_EQ(bunzip(dir, p.records[2].body), read_file(dir / "in.tar"));
+    EXPECT_EQ(bunzip(dir, p.records[3].body), script);
+    EXPECT_EQ(p.records[4].body, program);
+    EXPECT_EQ(p.records[5].body, std::string("ZN_BINDIR=later\0", 16));
+}
+
+TEST(ZnpackBuild, NoRecordsIsAValidPackage) {
+    TempDir dir;
+    std::string stub = make_stub(dir);
+    Result r = znpack({"build", "-o", dir / "pkg", "--stub", stub});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string file = read_file(dir / "pkg");
+    EXPECT_EQ(file.size(), read_file(stub).size() + kPackageHeaderSize);
+    Package p = parse_package(file);
+    EXPECT_EQ(p.payload_length, uint32_t(kPackageHeaderSize));
+    EXPECT_EQ(p.stored_crc, p.calculated_crc);
+    EXPECT_TRUE(p.records.empty());
+    EXPECT_EQ(znpack({"verify", dir / "pkg"}).status, 0);
+    EXPECT_NE(znpack({"list", dir / "pkg"}).out.find("\n0 records\n"), std::string::npos);
+}
+
+// The body is the text and its NUL; the installer takes at most 1023 bytes.
+TEST(ZnpackBuild, EnvironmentSettingLimits) {
+    TempDir dir;
+    std::string stub = make_stub(dir);
+    struct Row {
+        std::string text;
+        bool accepted;
+    } rows[] = {
+        {"A=" + std::string(1020, 'v'), true},   // 1022 bytes + NUL = 1023
+        {"A=" + std::string(1021, 'v'), false},  // 1023 bytes + NUL = 1024
+        {"A=" + std::string(5000, 'v'), false},
+        {"A=", true},
+        {"PATH=/usr/bin:/bin", true},
+        {"NOEQUALS", false},
+        {"=value", false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE("text of " + std::to_string(row.text.size()) +
+                     " bytes: " + row.text.substr(0, 20));
+        std::string out = dir / "pkg";
+        unlink(out.c_str());
+        Result r = znpack({"build", "-o", out, "--stub", stub, "--env", row.text});
+        if (!row.accepted) {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find("environment setting"), std::string::npos) << r.err;
+            EXPECT_NE(access(out.c_str(), F_OK), 0);
+            continue;
+        }
+        ASSERT_EQ(r.status, 0) << r.err;
+        Package p = parse_package(read_file(out));
+        ASSERT_EQ(p.records.size(), 1u);
+        EXPECT_EQ(p.records[0].body, row.text + std::string(1, '\0'));
+    }
+}
+
+// Every failure leaves the directory as it was: no output, no temporary file, and an output
+// that existed before keeps its bytes.
+TEST(ZnpackBuild, BadInputLeavesNoOutputBehind) {
+    TempDir dir;
+    std::string stub = make_stub(dir);
+    write_file(dir / "welcome.txt", "hello\n");
+    write_file(dir / "not-a-tar.txt", "text\n");
+    write_file(dir / "secret", "no access\n", 0);
+    mkdir((dir / "tree").c_str(), 0755);
+    mkdir((dir / "odd-tree").c_str(), 0755);
+    write_file(dir / "odd-tree/file", "x\n");
+    ASSERT_EQ(mkfifo((dir / "odd-tree/fifo").c_str(), 0644), 0);
+    ASSERT_EQ(znpack({"build", "-o", dir / "packaged", "--stub", stub}).status, 0);
+    // The magic at the start of the file, and alone without the NUL that follows a header.
+    std::string header(kPackageHeaderSize, '\0');
+    header.replace(0, kMagicLength, magic());
+    write_file(dir / "magic-first", header + "rest of an image");
+    write_file(dir / "magic-inside", "image " + magic() + "xyz image");
+
+    std::string out = dir / "out";
+    std::vector<std::string> base = {"build", "-o", out, "--stub", stub};
+    auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    struct Row {
+        const char *name;
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        int status;
+        std::string message;
+    } rows[] = {
+        {"missing file", with({"--welcome", dir / "absent"}), {}, 1, "absent: No such file"},
+        {"directory as a file", with({"--program", dir / "tree"}), {}, 1, "is a directory"},
+        {"later record fails",
+         with({"--env", "A=1", "--welcome", dir / "welcome.txt", "--archive", dir / "tree",
+               "--script", dir / "absent"}),
+         {},
+         1,
+         "cannot open"},
+        {"stub carries a package",
+         {"build", "-o", out, "--stub", dir / "packaged"},
+         {},
+         1,
+         "already carries a package (header at offset"},
+        {"stub starts with a header",
+         {"build", "-o", out, "--stub", dir / "magic-first"},
+         {},
+         1,
+         "already carries a package (header at offset 0)"},
+        {"stub holds the magic",
+         {"build", "-o", out, "--stub", dir / "magic-inside"},
+         {},
+         1,
+         "holds the package magic at offset 6"},
+        {"stub missing",
+         {"build", "-o", out, "--stub", dir / "absent"},
+         {},
+         1,
+         "cannot open installer"},
+        {"stub is a directory",
+         {"build", "-o", out, "--stub", dir / "tree"},
+         {},
+         1,
+         "not a regular file"},
+        {"environment too long",
+         with({"--env", "A=" + std::string(1021, 'x')}),
+         {},
+         1,
+         "1024 bytes with its NUL"},
+        {"archive neither dir nor tar",
+         with({"--archive", dir / "not-a-tar.txt"}),
+         {},
+         1,
+         "takes a directory or a file named *.tar"},
+        {"archive missing", with({"--archive", dir / "absent"}), {}, 1, "No such file"},
+        {"archive with a fifo",
+         with({"--archive", dir / "odd-tree"}),
+         {},
+         1,
+         "fifo: cannot pack a special file"},
+        {"unknown option", with({"--compress"}), {}, 2, "unknown option \"--compress\""},
+        {"stray argument", with({"welcome.txt"}), {}, 2, "unexpected argument"},
+        {"option without value", with({"--env"}), {}, 2, "--env needs a value"},
+        {"no output", {"build", "--stub", stub}, {}, 2, "build needs -o OUT"},
+        {"output given twice", with({"-o", out}), {}, 2, "-o given twice"},
+        {"epoch not a number", base, {"SOURCE_DATE_EPOCH=12x"}, 1, "SOURCE_DATE_EPOCH"},
+        {"epoch negative", base, {"SOURCE_DATE_EPOCH=-5"}, 1, "SOURCE_DATE_EPOCH"},
+        {"output is a directory",
+         {"build", "-o", dir / "tree", "--stub", stub},
+         {},
+         1,
+         "cannot rename"},
+    };
+    if (geteuid() != 0) {
+        // Root reads files whatever their mode, so this row only means something for others.
+        EXPECT_NE(znpack(with({"--welcome", dir / "secret"})).status, 0);
+        EXPECT_NE(access(out.c_str(), F_OK), 0);
+    }
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        for (bool existing : {false, true}) {
+            unlink(out.c_str());
+            if (existing) write_file(out, "the previous package\n", 0600);
+            std::vector<std::string> before = dir_listing(dir.path());
+            Result r = znpack(row.args, row.env);
+            EXPECT_EQ(r.status, row.status) << r.err;
+            EXPECT_NE(r.err.find(row.message), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("znpack: "), 0u) << r.err;
+            EXPECT_EQ(dir_listing(dir.path()), before);
+            if (existing) {
+                EXPECT_EQ(read_file(out), "the previous package\n");
+            }
+        }
+    }
+}
+
+// Without --stub the tool takes the zninstall in its own directory, wherever it was started from.
+TEST(ZnpackBuild, DefaultStubIsTheInstallerBesideTheTool) {
+    TempDir dir;
+    mkdir((dir / "bin").c_str(), 0755);
+    std::string tool = dir / "bin/znpack";
+    write_file(tool, read_file(ZN_PACK_PATH), 0755);
+
+    Result missing = run_program(tool, {"build", "-o", dir / "pkg"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find(dir / "bin/zninstall"), std::string::npos) << missing.err;
+    EXPECT_NE(access((dir / "pkg").c_str(), F_OK), 0);
+
+    write_file(dir / "bin/zninstall", "installer image beside the tool\n", 0755);
+    Result r = run_program(tool, {"build", "-o", dir / "pkg", "--env", "A=1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string file = read_file(dir / "pkg");
+    EXPECT_EQ(file.find("installer image beside the tool\n"), 0u);
+    EXPECT_EQ(parse_package(file).payload_offset, 32u);
+}
+
+// The archive record of a packed tree, listed and unpacked by the system's tar.
+TEST(ZnpackArchive, TarHoldsNamesModesLinksAndContents) {
+    TempDir dir;
+    std::string stub = make_stub(dir);
+    make_tree(dir / "tree", false);
+    Result r = znpack({"build", "-o", dir / "pkg", "--stub", stub, "--archive", dir / "tree/"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    Package p = parse_package(read_file(dir / "pkg"));
+    ASSERT_EQ(p.records.size(), 1u);
+    write_file(dir / "archive.tar", bunzip(dir, p.records[0].body));
+    EXPECT_EQ(read_file(dir / "archive.tar").size() % 512, 0u);
+
+    std::string long_dir(60, 'd'), long_name(70, 'n');
+    // Sorted by name in each directory (byte order), each directory before its contents.
+    const char *rows[][3] = {
+        {"drwxr-xr-x", "0", "bin/"},
+        {"lrwxrwxrwx", "0", "bin/deep-link -> ../lib/a/b/deep.txt"},
+        {"-rwxr-xr-x", "19", "bin/run"},
+        {"lrwxrwxrwx", "0", "dangling -> no/such/target"},
+        {"drwxr-xr-x", "0", "dddddddddddddddddddddddddddddddddddddddddddddddddddddddddddd/"},
+        {"-rw-r--r--", "5", nullptr},  // the long name, filled in below
+        {"-rw-r--r--", "0", "empty"},
+        {"drwx------", "0", "emptydir/"},
+        {"drwxr-xr-x", "0", "lib/"},
+        {"drwxr-x---", "0", "lib/a/"},
+        {"drwxr-xr-x", "0", "lib/a/b/"},
+        {"-rw-r--r--", "5", "lib/a/b/deep.txt"},
+        {"-rw-r--r--", "200000", "lib/big"},
+        {"-rw-r--r--", "512", "lib/block"},
+        {"hrwxr-xr-x", "0", "lib/run-hard link to bin/run"},
+        {"-rw-------", "5", "zz"},
+    };
+    std::string want;
+    for (const auto &row : rows) {
+        std::string name = row[2] != nullptr ? row[2] : long_dir + "/" + long_name;
+        want += std::string(row[0]) + " 0/0 " + row[1] + " 1970-01-01 00:00:00 " + name + "\n";
+    }
+    std::string got = shell("TZ=UTC tar -tvf " + dir / "archive.tar" +
+                            " --numeric-owner --full-time | tr -s ' '");
+    EXPECT_EQ(got, want);
+
+    // Unpacked, the tree matches the original byte for byte, links included.
+    mkdir((dir / "out").c_str(), 0755);
+    shell("tar -xf " + dir / "archive.tar" + " -C " + dir / "out");
+    shell("diff -r --no-dereference " + dir / "tree" + " " + dir / "out");
+    struct stat a, b;
+    ASSERT_EQ(stat((dir / "out/bin/run").c_str(), &a), 0);
+    ASSERT_EQ(stat((dir / "out/lib/run-hard").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    EXPECT_EQ(read_file(dir / "out/lib/big"), read_file(dir / "tree/lib/big"));
+}
+
+TEST(ZnpackArchive, BuildsAreReproducible) {
+    TempDir dir;
+    std::string stub = make_stub(dir);
+    make_tree(dir / "one", false);
+    make_tree(dir / "two", true);  // created in the other order, with other time stamps
+    write_file(dir / "welcome.txt", "hello\n");
+    auto build = [&](const std::string &out, const std::string &tree,
+                     const std::vector<std::string> &env) {
+        Result r = znpack({"build", "-o", out, "--stub", stub, "--welcome", dir / "welcome.txt",
+                           "--archive", tree, "--script", dir / "welcome.txt"},
+                          env);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return read_file(out);
+    };
+    std::string first = build(dir / "a", dir / "one", {});
+    EXPECT_EQ(build(dir / "b", dir / "one", {}), first);
+    EXPECT_EQ(build(dir / "c", dir / "two", {}), first);
+    EXPECT_EQ(build(dir / "d", dir / "two", {"SOURCE_DATE_EPOCH=0"}), first);
+
+    // SOURCE_DATE_EPOCH sets every time stamp, and is itself reproducible.
+    std::string dated = build(dir / "e", dir / "one", {"SOURCE_DATE_EPOCH=1700000000"});
+    EXPECT_NE(dated, first);
+    EXPECT_EQ(build(dir / "f", dir / "two", {"SOURCE_DATE_EPOCH=1700000000"}), dated);
+    Package p = parse_package(dated);
+    ASSERT_EQ(p.records.size(), 3u);
+    write_file(dir / "dated.tar", bunzip(dir, p.records[1].body));
+    std::string listing = shell("TZ=UTC tar -tvf " + dir / "dated.tar" +
+                                " --full-time | awk '{print $4, $5}' | sort -u");
+    EXPECT_EQ(listing, "2023-11-14 22:13:20\n");
+}
+
+Package build_sample(const TempDir &dir) {
+    std::string stub = make_stub(dir);
+    write_file(dir / "welcome.txt", "Welcome\r\nmore\r\n");
+    write_file(dir / "post.sh", "#!/bin/sh\nexit 0\n");
+    Result r =
+        znpack({"build", "-o", dir / "pkg", "--stub", stub, "--env", "A=1", "--welcome",
+                dir / "welcome.txt", "--script", dir / "post.sh", "--program", dir / "post.sh"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return parse_package(read_file(dir / "pkg"));
+}
+
+TEST(ZnpackVerify, AcceptsAFreshPackageAndRejectsDamage) {
+    TempDir dir;
+    Package p = build_sample(dir);
+    const std::string fresh = read_file(dir / "pkg");
+    const size_t size = fresh.size(), at = p.payload_offset;
+
+    Result ok = znpack({"verify", dir / "pkg"});
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.err, "");
+    EXPECT_NE(ok.out.find("package OK"), std::string::npos) << ok.out;
+
+    char crc[16], calc_wrong[64];
+    std::snprintf(crc, sizeof crc, "%08x", unsigned(p.stored_crc));
+    std::snprintf(calc_wrong, sizeof calc_wrong, "expected CRC %s, calculated ", crc);
+    auto flip = [](size_t offset) {
+        return [offset](std::string &f) { f[offset] = char(f[offset] ^ 0x20); };
+    };
+    struct Row {
+        const char *name;
+        std::function<void(std::string &)> damage;
+        std::vector<std::string> messages;  // every one must appear
+    } rows[] = {
+        {"byte in the image", flip(3), {calc_wrong}},
+        {"first image byte", flip(0), {calc_wrong}},
+        {"byte of the stored CRC", flip(at + kHeaderCrcOffset + 3), {"checksum failed"}},
+        {"byte of the payload length",
+         flip(at + kHeaderPayloadLengthOffset + 3),
+         {"incorrect size", "checksum failed"}},
+        {"unused header byte", flip(at + 100), {calc_wrong}},
+        {"record body byte", flip(at + kPackageHeaderSize + 7), {calc_wrong}},
+        {"last byte", flip(size - 1), {calc_wrong}},
+        {"byte appended",
+         [](std::string &f) { f += 'x'; },
+         {"should be " + std::to_string(size) + " bytes, actual size " + std::to_string(size + 1),
+          calc_wrong}},
+        {"last byte cut",
+         [](std::string &f) { f.pop_back(); },
+         {"actual size " + std::to_string(size - 1), calc_wrong}},
+        {"magic damaged", flip(at + 2), {"no package header found"}},
+        {"magic's NUL damaged", flip(at + kMagicLength), {"no package header found"}},
+        {"file ends inside the header",
+         [at](std::string &f) { f.resize(at + 100); },
+         {"package header at offset " + std::to_string(at) + " cut short"}},
+        {"no package at all", [at](std::string &f) { f.resize(at); }, {"no package header found"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string damaged = fresh;
+        row.damage(damaged);
+        write_file(dir / "bad", damaged);
+        Result r = znpack({"verify", dir / "bad"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        for (const std::string &m : row.messages)
+            EXPECT_NE(r.err.find(m), std::string::npos) << "want \"" << m << "\" in: " << r.err;
+    }
+
+    Result missing = znpack({"verify", dir / "absent"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("No such file"), std::string::npos);
+    EXPECT_EQ(znpack({"verify"}).status, 2);
+}
+
+// Every single-bit change anywhere in the header is caught.
+TEST(ZnpackVerify, RejectsEveryHeaderBitFlip) {
+    TempDir dir;
+    Package p = build_sample(dir);
+    const std::string fresh = read_file(dir / "pkg");
+    for (int i = 0; i < kPackageHeaderSize; i++) {
+        std::string damaged = fresh;
+        damaged[p.payload_offset + i] = char(damaged[p.payload_offset + i] ^ (1 << (i % 8)));
+        write_file(dir / "bad", damaged);
+        ASSERT_EQ(znpack({"verify", dir / "bad"}).status, 1) << "header byte " << i;
+    }
+}
+
+// Splits list output into its lines.
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+TEST(ZnpackList, ShowsTheHeaderAndEveryRecord) {
+    TempDir dir;
+    std::string stub = make_stub(dir);
+    make_tree(dir / "tree", false);
+    write_file(dir / "welcome.txt", "Welcome to \x1b[31mProduct\r\nSecond line\r\n");
+    std::string script = "#!/bin/sh\n" + std::string(400, '#') + "\n";
+    write_file(dir / "post.sh", script);
+    write_file(dir / "helper", "#!/bin/sh\necho helper\n", 0755);
+    write_file(dir / "binary",
+               std::string("\x7f"
+                           "ELF\0\0\1",
+                           7),
+               0755);
+    Result b =
+        znpack({"build", "-o", dir / "pkg", "--stub", stub, "--env", "ZN_BINDIR=bin.x", "--welcome",
+                dir / "welcome.txt", "--archive", dir / "tree", "--script", dir / "post.sh",
+                "--program", dir / "helper", "--program", dir / "binary", "--env", "B=2"});
+    ASSERT_EQ(b.status, 0) << b.err;
+    Package p = parse_package(read_file(dir / "pkg"));
+    ASSERT_EQ(p.records.size(), 7u);
+
+    write_file(dir / "archive.tar", bunzip(dir, p.records[2].body));
+    std::string tar_bytes = std::to_string(read_file(dir / "archive.tar").size());
+    std::string members = std::to_string(lines_of(shell("tar -tf " + dir / "archive.tar")).size());
+
+    Result r = znpack({"list", dir / "pkg"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 1 + 1 + 7 + 1u) << r.out;
+    char header[200];
+    std::snprintf(header, sizeof header,
+                  "header at offset %zu: payload length %u (file holds %u), stored CRC %08x, "
+                  "calculated CRC %08x",
+                  p.payload_offset, unsigned(p.payload_length), unsigned(p.payload_length),
+                  unsigned(p.stored_crc), unsigned(p.calculated_crc));
+    EXPECT_EQ(lines[0], header);
+
+    struct Row {
+        const char *type;
+        std::string detail;
+    } rows[] = {
+        {"12 environment", "ZN_BINDIR=bin.x"},
+        {"1 welcome", "Welcome to \\x1b[31mProduct"},
+        {"2 archive", members + " members, 200546 bytes in files, tar of " + tar_bytes + " bytes"},
+        {"11 script", "script of " + std::to_string(script.size()) + " bytes"},
+        {"7 program", "#!/bin/sh"},
+        {"7 program", ""},
+        {"12 environment", "B=2"},
+    };
+    for (size_t i = 0; i < 7; i++) {
+        char want[300];
+        std::snprintf(want, sizeof want, "%10zu %10zu  %-14s  %s", p.records[i].offset,
+                      p.records[i].body.size(), rows[i].type, rows[i].detail.c_str());
+        EXPECT_EQ(lines[2 + i], want) << "record " << i;
+    }
+    EXPECT_EQ(lines[9], "7 records");
+}
+
+// A chain that does not end cleanly: list shows what is there and fails.
+TEST(ZnpackList, ReportsInvalidTypesAndCutRecords) {
+    TempDir dir;
+    Package p = build_sample(dir);
+    const std::string fresh = read_file(dir / "pkg");
+    std::string invalid = std::string("\0\0\0\3\x0d", 5) + "abc";
+    struct Row {
+        const char *name;
+        std::string tail;
+        int status;
+        const char *type;    // of the last record line
+        std::string detail;  // its end
+    } rows[] = {
+        {"invalid type", invalid, 0, "13 invalid", "the installer stops at this record"},
+        {"header cut short", std::string("\0\0\0", 3), 1, "-", "record header cut short (3 bytes)"},
+        {"body past the end", std::string("\0\0\0\x10\x07", 5) + "abc", 1, "7 program",
+         "body runs 13 bytes past the end of the file"},
+        {"bad bzip2 script", std::string("\0\0\0\4\x0b", 5) + "BZh9", 0, "11 script",
+         "bad script: bzip2 stream cut short after 0 bytes"},
+        {"environment too long", std::string("\0\0\4\0\x0c", 5) + "A=" + std::string(1022, 'v'), 0,
+         "12 environment", "vvv... (too long: the installer takes at most 1023 bytes)"},
+        {"not bzip2 archive", std::string("\0\0\0\4\x02", 5) + "abcd", 0, "2 archive",
+         "bad archive after 0 members: not a bzip2 stream"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        write_file(dir / "bad", fresh + row.tail);
+        Result r = znpack({"list", dir / "bad"});
+        EXPECT_EQ(r.status, row.status) << r.err;
+        std::vector<std::string> lines = lines_of(r.out);
+        ASSERT_GE(lines.size(), 3u) << r.out;
+        std::istringstream last(lines[lines.size() - 2]);
+        std::string offset, length, type_number, type_name;
+        last >> offset >> length;
+        EXPECT_EQ(offset, std::to_string(fresh.size())) << last.str();
+        if (std::string(row.type) != "-") {
+            last >> type_number >> type_name;
+            EXPECT_EQ(type_number + " " + type_name, row.type) << last.str();
+        }
+        const std::string &line = last.str();
+        ASSERT_GE(line.size(), row.detail.size());
+        EXPECT_EQ(line.substr(line.size() - row.detail.size()), row.detail) << line;
+    }
+    write_file(dir / "none", "no package in here\n");
+    Result none = znpack({"list", dir / "none"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_NE(none.err.find("no package header found"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zn
