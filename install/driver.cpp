@@ -27,13 +27,6 @@ namespace {
 // Set by -program: the package file to read instead of the running executable.
 const char *program_option = nullptr;
 
-// Ends the run for a record type this build has no handler for yet.
-int unsupported_record(int, const unsigned char *record_header) {
-    err_printf("Record type %u is not supported by this build\n",
-               unsigned(record_header[kRecordTypeOffset]));
-    std::exit(1);
-}
-
 struct dispatch_entry {
     unsigned type;
     record_handler handler;
@@ -41,7 +34,7 @@ struct dispatch_entry {
 };
 
 const dispatch_entry kDispatch[] = {
-    {kRecordWelcome, unsupported_record, false},
+    {kRecordWelcome, handle_welcome_record, false},
     {kRecordArchive, handle_archive_record, true},
     {kRecordProgram, handle_program_record, true},
     {kRecordArchiveAlt, handle_archive_record, true},

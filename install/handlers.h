@@ -7,6 +7,11 @@
 
 namespace zn {
 
+// Type 1: shows the welcome text word-wrapped at 75 columns, asks for the install directory
+// (creating it on request) and changes into it, setting install_dir. In dump mode the text is
+// consumed silently and nothing is asked. Returns 0 or ends the run.
+int handle_welcome_record(int fd, const unsigned char *record_header);
+
 // Type 12: puts one name=value text (at most 1023 bytes; a NUL in the body ends it) into the
 // environment, echoing it on standard output unless in dump mode. Returns 0 or ends the run.
 int handle_environment_record(int fd, const unsigned char *record_header);

@@ -3,7 +3,7 @@
 # As root it runs apt-get; otherwise it prints the exact apt-get line and fails.
 set -euo pipefail
 
-packages=(cmake make g++ libbz2-dev bzip2 libgtest-dev libbenchmark-dev libarchive-dev tar)
+packages=(cmake make g++ libbz2-dev bzip2 libgtest-dev libbenchmark-dev libarchive-dev tar tmux)
 if [ "${1:-}" = "--bench" ]; then
     packages+=(makeself time)
 fi

@@ -249,5 +249,37 @@ TEST_F(ArchiveTest, SystemTarArchivesInstallIdentically) {
     }
 }
 
+// Packages built by znpack from a real tree install the tree itself, exactly as the system's tar
+// unpacks the same archive (taken from the installer's own dump mode).
+TEST_F(ArchiveTest, ZnpackPackagesInstallTheTree) {
+    std::string src = dir_ / "tree";
+    std::string deep = src + "/" + std::string(60, 'p') + "/" + std::string(70, 'q');
+    ASSERT_EQ(run_process({"/bin/mkdir", "-p", deep, src + "/bin", src + "/empty-dir"}).exit_code,
+              0);
+    write_file(deep + "/" + std::string(110, 'r'), "deep and long\n", 0644);
+    write_file(src + "/bin/run", "#!/bin/sh\necho run\n", 0755);
+    write_file(src + "/secret", "s", 0600);
+    write_file(src + "/zero", "", 0644);
+    write_file(src + "/exact", std::string(1024, 'e'), 0444);
+    ASSERT_EQ(symlink("bin/run", (src + "/run-link").c_str()), 0);
+    ASSERT_EQ(symlink("../../no/such/target", (src + "/bin/dangling").c_str()), 0);
+    ASSERT_EQ(link((src + "/secret").c_str(), (src + "/secret-hard").c_str()), 0);
+
+    RunResult packed = run_process({znpack_binary(), "build", "-o", pkg_, "--archive", src});
+    ASSERT_EQ(packed.exit_code, 0) << describe(packed);
+    RunResult r = run();
+    EXPECT_EQ(r.out.substr(r.out.size() - std::strlen(kSuccess)), kSuccess) << r.out;
+    auto installed = snapshot_tree(work_);
+    EXPECT_EQ(diff_trees(snapshot_tree(src), installed), "");
+
+    RunResult dumped = run({"-gz"});
+    ASSERT_EQ(dumped.exit_code, 0);
+    EXPECT_EQ(diff_trees(system_tar(dumped.out), installed), "");
+    struct stat a, b;
+    ASSERT_EQ(stat((work_ + "/secret").c_str(), &a), 0);
+    ASSERT_EQ(stat((work_ + "/secret-hard").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+}
+
 }  // namespace
 }  // namespace zn_test

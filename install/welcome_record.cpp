@@ -1,0 +1,124 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "install/handlers.h"
+#include "install/package_format.h"
+#include "install/run_state.h"
+#include "lib/byteorder.h"
+#include "lib/chk.h"
+#include "lib/ctype_table.h"
+#include "lib/path.h"
+#include "lib/port.h"
+#include "wild/expand.h"
+
+namespace zn {
+
+constexpr int kWelcomePiece = 1024;  // bytes of the welcome text read and shown per step
+constexpr int kWrapColumn = 75;      // a word that would pass this column starts a new line
+constexpr int kInstallDirMode = 0755;
+constexpr const char kDefaultInstallDir[] = "/usr/local/zantho";
+
+namespace {
+
+bool is_space(unsigned char c) {
+    return ctype_is(c, kCtypeSpace);
+}
+
+// Prints one piece of the welcome text, word-wrapped at kWrapColumn. The column carries over
+// from piece to piece; a word at the very start of a piece is never moved, since the byte before
+// it is not at hand.
+void print_wrapped(const unsigned char *p, int n, int *column) {
+    for (int i = 0; i < n; i++) {
+        unsigned char c = p[i];
+        if (c == '\n') {
+            std::putchar(c);
+            *column = 0;
+            continue;
+        }
+        if (!is_space(c) && i > 0 && is_space(p[i - 1])) {
+            int len = 0;
+            while (i + len < n && !is_space(p[i + len])) len++;
+            // A word longer than a whole line goes on a line of its own, unbroken.
+            if (*column + len > kWrapColumn && *column > 0) {
+                std::putchar('\n');
+                *column = 0;
+            }
+        }
+        std::putchar(c);
+        (*column)++;
+    }
+}
+
+size_t read_full(int fd, unsigned char *buf, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        ssize_t got = read(fd, buf + done, n - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += size_t(got);
+    }
+    return done;
+}
+
+[[noreturn]] void directory_error(const char *message, const char *dir) {
+    std::printf("%s\n       %s\n", message, dir);
+    err_perror("Create failed");
+    std::exit(1);
+}
+
+}  // namespace
+
+int handle_welcome_record(int fd, const unsigned char *record_header) {
+    uint32_t remaining = LGET32(record_header + kRecordLengthOffset);
+    unsigned char piece[kWelcomePiece];
+    int column = 0;
+    while (remaining > 0) {
+        size_t want = std::min<uint32_t>(remaining, kWelcomePiece);
+        if (read_full(fd, piece, want) < want) fatal_err("Premature EOF detected\n");
+        if (!dump_mode) print_wrapped(piece, int(want), &column);
+        remaining -= uint32_t(want);
+    }
+    std::fflush(stdout);
+    if (dump_mode) return 0;
+
+    char dir[kTextBufferSize];
+    char answer[kTextBufferSize];
+    std::snprintf(dir, sizeof dir, "%s", kDefaultInstallDir);
+    std::printf("Directory where to install software [%s]: ", dir);
+    answer[0] = '\n';
+    if (read_answer(answer, sizeof answer) && answer[0] != '\0' && answer[0] != '\n') {
+        std::snprintf(dir, sizeof dir, "%s", answer);
+        size_t len = std::strlen(dir);
+        while (len > 0 && dir[len - 1] == '\n') dir[--len] = '\0';
+    }
+
+    char *expanded = simplify_and_expand_filename(dir);
+    install_dir = expanded != nullptr ? expanded : chk_strdup(dir);
+
+    struct stat st;
+    if (stat(install_dir, &st) < 0) {
+        std::printf("\nThe install directory [%s] does not exist.\n", install_dir);
+        std::printf("Do you wish to create it [y/n] ? ");
+        answer[0] = '\0';
+        bool got = read_answer(answer, sizeof answer);
+        if (!got || answer[0] == 'y' || answer[0] == 'Y') {
+            if (port_mkdir(install_dir, kInstallDirMode) < 0)
+                directory_error("Error: Failed to create the install directory.", install_dir);
+        } else {
+            fatal_out("\nInstallation aborted. Please try again.\n");
+        }
+    }
+    if (chdir(install_dir) < 0)
+        directory_error("Error: Cannot switch to the install directory.", install_dir);
+    // Later lookups of the current directory must see the install directory.
+    get_cwd_changed_directory();
+    return 0;
+}
+
+}  // namespace zn
