@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "install/bzunzip.h"
+#include "install/extract_pipe.h"
 #include "install/handlers.h"
 #include "install/package_format.h"
 #include "install/package_reader.h"
@@ -18,8 +19,12 @@ namespace {
 tar_reader archive;  // one extraction at a time
 
 int tar_writer(bz_context *, const char *data, int count) {
-    tar_reader_feed(&archive, data, size_t(count));
+    extract_pipe_write(data, size_t(count));
     return 0;
+}
+
+void tar_sync(bz_context *) {
+    extract_pipe_sync();
 }
 
 }  // namespace
@@ -52,7 +57,9 @@ int handle_archive_record(int fd, const unsigned char *record_header) {
     }
     package_reader_start(fd, length);
     tar_reader_init(&archive, root);
-    int rc = bzunzip(0, package_reader_read, tar_writer);
+    extract_pipe_start(&archive);
+    int rc = bzunzip(0, package_reader_read, tar_writer, tar_sync);
+    extract_pipe_finish();
     int failed = tar_reader_finish(&archive, rc == kBzOk);
     close(root);
     std::fflush(stdout);

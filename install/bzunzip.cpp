@@ -22,7 +22,7 @@ uintptr_t bz_handle(const bz_context *ctx) {
     return ctx->handle;
 }
 
-int bzunzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb) {
+int bzunzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sync_fn sync_cb) {
     bz_context ctx;
     ctx.handle = handle;
     ctx.read_cb = read_cb;
@@ -52,6 +52,7 @@ int bzunzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb) {
         ret = BZ2_bzDecompress(&ctx.stream);
         int produced = kBzOutputBlock - int(ctx.stream.avail_out);
         if (ret < 0) {
+            if (sync_cb) sync_cb(&ctx);
             err_printf("bzDecompress: failed, ret=%d\n", ret);
             result = kBzCorrupt;
             break;
@@ -64,6 +65,7 @@ int bzunzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb) {
         // Without new input and without output the stream can only be cut short: the
         // decompressor has consumed everything and still waits for more.
         if (produced == 0 && ctx.stream.avail_in == in_before && (input_ended || in_before != 0)) {
+            if (sync_cb) sync_cb(&ctx);
             if (input_ended) {
                 err_printf("Premature end of compressed data\n");
                 result = kBzTruncated;

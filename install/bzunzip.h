@@ -15,6 +15,10 @@ using bz_read_fn = int (*)(bz_context *ctx, char *buffer, int capacity);
 // Consumes count bytes (0 to kBzOutputBlock). A non-zero result stops the decompression.
 using bz_write_fn = int (*)(bz_context *ctx, const char *data, int count);
 
+// Called before bzunzip prints a message, so that a writer that works on another thread can
+// first finish what it was given: the message then follows the output it comes after.
+using bz_sync_fn = void (*)(bz_context *ctx);
+
 constexpr int kBzInputBlock = 2048;   // bytes asked of the read callback per call
 constexpr int kBzOutputBlock = 4096;  // most bytes handed to the write callback per call
 
@@ -28,9 +32,10 @@ enum : int {
 
 // Decompresses one stream. handle is the caller's value, available to the callbacks through
 // bz_handle(ctx). Returns one of the results above; ends the process with status 1 when the
-// decompressor cannot be initialised. Messages on standard error:
-// "bzDecompress: failed, ret=%d\n" and "Premature end of compressed data\n".
-int bzunzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb);
+// decompressor cannot be initialised. Messages on standard error, each after sync_cb (when
+// given): "bzDecompress: failed, ret=%d\n" and "Premature end of compressed data\n".
+int bzunzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb,
+            bz_sync_fn sync_cb = nullptr);
 
 // The handle given to bzunzip.
 uintptr_t bz_handle(const bz_context *ctx);

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "lib/chk.h"
+
 namespace zn {
 
 namespace {
@@ -15,7 +17,7 @@ struct reader_state {
     uint64_t left = 0;      // body bytes not yet read into the block
     int fill = 0;           // bytes in the block
     int index = 0;          // next byte of the block to hand out
-    char block[kReaderBlock];
+    char *block = nullptr;  // kReaderBlock bytes, allocated on first use
 };
 
 reader_state reader;
@@ -24,6 +26,7 @@ reader_state reader;
 
 void package_reader_start(int fd, uint32_t body_length) {
     off_t here = lseek(fd, 0, SEEK_CUR);
+    if (reader.block == nullptr) reader.block = static_cast<char *>(chk_alloc(kReaderBlock));
     reader.fd = fd;
     reader.position = here < 0 ? 0 : uint64_t(here);
     reader.left = here < 0 ? 0 : body_length;
@@ -37,9 +40,8 @@ int package_reader_read(bz_context *, char *buffer, int capacity) {
         if (reader.index >= reader.fill) {
             if (reader.left == 0) break;
             size_t want = reader.left < uint64_t(kReaderBlock) ? size_t(reader.left) : kReaderBlock;
-            if (lseek(reader.fd, off_t(reader.position), SEEK_SET) < 0) break;
             ssize_t got;
-            do got = read(reader.fd, reader.block, want);
+            do got = pread(reader.fd, reader.block, want, off_t(reader.position));
             while (got < 0 && errno == EINTR);
             if (got <= 0) {
                 reader.left = 0;  // the file ends inside the body

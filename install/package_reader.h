@@ -1,9 +1,10 @@
 // The package reader: serves the body of the current compressed record from the package file to
 // bzunzip, a block at a time.
 //
-// The descriptor is shared with the driver and the other handlers, so the reader seeks to its own
-// position before every block it reads. It hands out no byte past the body's end: a compressed
-// body that does not end its stream there is cut short, never continued with the next record.
+// The descriptor is shared with the driver and the other handlers, so every block is read at the
+// reader's own position (pread), whatever the descriptor's file position is. It hands out no byte
+// past the body's end: a compressed body that does not end its stream there is cut short, never
+// continued with the next record.
 #ifndef ZN_INSTALL_PACKAGE_READER_H
 #define ZN_INSTALL_PACKAGE_READER_H
 
@@ -13,10 +14,10 @@
 
 namespace zn {
 
-constexpr int kReaderBlock = 2048;  // bytes read from the package file per block
+constexpr int kReaderBlock = 64 * 1024;  // bytes read from the package file per block
 
 // Starts serving a body: position = the descriptor's current offset, length = body_length; the
-// block buffer is emptied.
+// block buffer is emptied (and allocated on first use).
 void package_reader_start(int fd, uint32_t body_length);
 
 // The read callback for bzunzip: copies up to capacity bytes of the body into buffer and returns

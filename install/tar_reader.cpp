@@ -175,7 +175,7 @@ void make_directory(tar_reader *r, const char *name, int mode) {
     int dir_mode = (mode & 0777) | kSearchBits;
     char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
     int parent;
-    walk_result w = open_parent(r->root_fd, name, true, dir_mode, &parent, leaf);
+    walk_result w = entry_parent(r, name, dir_mode, &parent, leaf);
     if (w == kWalkOk) {
         if (leaf[0] != '\0' && mkdirat(parent, leaf, mode_t(dir_mode)) < 0) {
             struct stat st;
@@ -187,7 +187,6 @@ void make_directory(tar_reader *r, const char *name, int mode) {
                     w = kWalkFailed;
             }
         }
-        close(parent);
     }
     chk_free(leaf);
     if (w == kWalkUnsafe) refuse(r, name);
@@ -197,17 +196,16 @@ void make_directory(tar_reader *r, const char *name, int mode) {
     }
 }
 
-// Opens the parent of a new entry and clears its own path. Returns the parent descriptor, or -1
-// after reporting why not.
+// Opens the parent of a new entry and clears its own path. Returns the parent descriptor (kept by
+// the reader: do not close it), or -1 after reporting why not.
 int prepare_entry(tar_reader *r, const char *name, int mode, char *leaf) {
     int parent;
-    walk_result w = open_parent(r->root_fd, name, true, (mode & 0777) | kSearchBits, &parent, leaf);
+    walk_result w = entry_parent(r, name, (mode & 0777) | kSearchBits, &parent, leaf);
     if (w == kWalkUnsafe) {
         refuse(r, name);
         return -1;
     }
     if (w == kWalkFailed || leaf[0] == '\0') {
-        if (w == kWalkOk) close(parent);
         std::printf("Cannot create file %s\n", name);
         r->failed = 1;
         return -1;
@@ -224,7 +222,6 @@ void create_file(tar_reader *r, const char *name, int mode) {
     if (parent >= 0) {
         r->out_fd = openat(parent, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                            kFreshFileMode);
-        close(parent);
         if (r->out_fd < 0) {
             std::printf("Cannot create file %s\n", name);
             r->failed = 1;
@@ -244,7 +241,6 @@ void create_symlink(tar_reader *r, const char *name, const char *target, int mod
             std::printf("Cannot create file %s\n", name);
             r->failed = 1;
         }
-        close(parent);
     }
     chk_free(leaf);
 }
@@ -289,7 +285,6 @@ void create_hardlink(tar_reader *r, const char *name, const char *target, int mo
                 std::printf("Cannot create file %s\n", name);
                 r->failed = 1;
             }
-            close(parent);
         }
         chk_free(leaf);
     }
@@ -500,6 +495,7 @@ void tar_reader_init(tar_reader *r, int root_fd) {
     r->root_fd = root_fd;
     r->state = kTarHeader;
     r->out_fd = -1;
+    r->parent_fd = -1;
     dstr_init(&r->meta, 0);
 }
 
@@ -553,6 +549,7 @@ int tar_reader_finish(tar_reader *r, bool stream_complete) {
     }
     if (!stream_complete) r->failed = 1;
     clear_metadata(r);
+    forget_parent(r);
     free_name(&r->entry_name);
     dstr_free(&r->meta);
     return r->failed;

@@ -62,6 +62,9 @@ struct tar_reader {
     char *next_link;  // from 'K' or pax linkpath (owned)
     int has_next_size;
     uint64_t next_size;
+    // The directory of the last entry, kept open: entries of one directory follow each other.
+    char *parent_name;  // the name's text up to its last component (owned)
+    int parent_fd;
 };
 
 // Prepares r to unpack a new archive into the directory root_fd (not owned; it must stay open

@@ -13,7 +13,7 @@
 
 namespace zn {
 
-constexpr int kVerifyChunk = 1024;  // bytes read and folded per step
+constexpr int kVerifyChunk = 64 * 1024;  // bytes read and folded per step
 
 namespace {
 
@@ -33,6 +33,7 @@ void continue_on_enter(char *text) {
 
 uint32_t verify_package(int fd, uint64_t file_size, unsigned char header[kPackageHeaderSize]) {
     char text[kTextBufferSize];
+    static char chunk[kVerifyChunk];
     uint32_t limit = file_size > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(file_size);
     uint32_t payload_offset = find_package_header(fd, 0, limit);
 
@@ -44,9 +45,9 @@ uint32_t verify_package(int fd, uint64_t file_size, unsigned char header[kPackag
     while (done < payload_offset) {
         uint32_t want = payload_offset - done < uint32_t(kVerifyChunk) ? payload_offset - done
                                                                        : uint32_t(kVerifyChunk);
-        ssize_t got = read_some(fd, text, want);
+        ssize_t got = read_some(fd, chunk, want);
         if (got <= 0) break;  // a short image leaves the CRC wrong, which the check reports
-        crc32_accum(text, int(got));
+        crc32_accum(chunk, int(got));
         done += uint32_t(got);
         time_t now = time(nullptr);
         if (now != noted) {
@@ -90,9 +91,9 @@ uint32_t verify_package(int fd, uint64_t file_size, unsigned char header[kPackag
     // 4. The rest of the file, from the byte after the header.
     uint32_t calculated = crc32_accum(text, 0);
     for (;;) {
-        ssize_t got = read_some(fd, text, kVerifyChunk);
+        ssize_t got = read_some(fd, chunk, kVerifyChunk);
         if (got <= 0) break;
-        calculated = crc32_accum(text, int(got));
+        calculated = crc32_accum(chunk, int(got));
     }
 
     // 5. The CRC check, on standard error.

@@ -13,7 +13,8 @@ namespace zn {
 
 // Verifies the package open at fd whose size is file_size. Returns the payload offset with the
 // header in header_out, or ends the process with status 1 (missing header, a refused prompt).
-// Reads fd from the start in chunks of 1024 bytes; prompts on standard input.
+// Reads fd from the start, once for the header search and once for the CRC; prompts on
+// standard input.
 uint32_t verify_package(int fd, uint64_t file_size, unsigned char header_out[kPackageHeaderSize]);
 
 }  // namespace zn
