@@ -147,6 +147,39 @@ void free_name(char **p) {
     chk_free_ptr(p);
 }
 
+void forget_parent(tar_reader *r) {
+    free_name(&r->parent_name);
+    if (r->parent_fd >= 0) close(r->parent_fd);
+    r->parent_fd = -1;
+}
+
+// As open_parent with creation, for the entries themselves: the descriptor stays with the reader
+// (the caller must not close it), so that the entries of one directory share one walk.
+walk_result entry_parent(tar_reader *r, const char *name, int dir_mode, int *parent_fd,
+                         char *leaf) {
+    size_t end = std::strlen(name);
+    while (end > 0 && name[end - 1] == '/') end--;
+    size_t cut = end;
+    while (cut > 0 && name[cut - 1] != '/') cut--;
+    if (r->parent_name != nullptr && std::strlen(r->parent_name) == cut &&
+        std::memcmp(r->parent_name, name, cut) == 0) {
+        std::memcpy(leaf, name + cut, end - cut);
+        leaf[end - cut] = '\0';
+        if (leaf[0] == '.' && leaf[1] == '\0') leaf[0] = '\0';
+        *parent_fd = r->parent_fd;
+        return kWalkOk;
+    }
+    int fd;
+    walk_result w = open_parent(r->root_fd, name, true, dir_mode, &fd, leaf);
+    if (w == kWalkOk) {
+        forget_parent(r);
+        r->parent_name = dup_bytes(name, cut);
+        r->parent_fd = fd;
+        *parent_fd = fd;
+    }
+    return w;
+}
+
 void clear_metadata(tar_reader *r) {
     free_name(&r->next_name);
     free_name(&r->next_link);

@@ -162,6 +162,32 @@ TEST_F(ArchiveTest, CorruptAndTruncatedBodies) {
     }
 }
 
+// Extraction runs behind decompression; an error in the compressed data still reaches the
+// terminal after every entry extracted before it, never in the middle of them.
+TEST_F(ArchiveTest, ErrorsFollowTheEntriesBeforeThem) {
+    TarBuilder tar;
+    uint32_t seed = 1;
+    // Small entries, so that whatever was decompressed last before the error holds headers.
+    for (int i = 0; i < 3000; i++) {
+        std::string data(700, '\0');
+        for (char &c : data) c = char((seed = seed * 1103515245u + 12345u) >> 24);
+        tar.file("f" + std::to_string(i), data);
+    }
+    Record archive = archive_record(tar.finish());
+    ASSERT_GT(archive.body.size(), 1000000u);      // several compressed blocks
+    archive.body.resize(archive.body.size() / 2);  // whole blocks come out, then the end
+    package({archive});
+    RunOptions merged;
+    merged.merge_stderr = true;
+    RunResult r = run({}, merged);
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    size_t error = r.out.find("Premature end of compressed data\n");
+    ASSERT_NE(error, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Extracting f100 .. 700 bytes\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("Extracting", error), std::string::npos) << r.out.substr(error);
+    EXPECT_EQ(r.out.substr(r.out.size() - std::strlen(kFailure)), kFailure);
+}
+
 // A symbolic link planted at the temporary path is replaced, not written through, also for
 // the script.
 TEST_F(ArchiveTest, ScriptTemporaryPathIsNeverFollowed) {
