@@ -28,7 +28,7 @@ int handle_environment_record(int fd, const unsigned char *record_header) {
 
     if (!dump_mode) std::printf("%s\n", text);
     // The environment keeps pointing at the copy, so it is never freed.
-    putenv(chk_strdup(text));
+    putenv_kept(chk_strdup(text));
     return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "string/dstr.h"
+
 namespace zn {
 
 int quiet_install = 0;
@@ -14,6 +16,18 @@ char *package_path = nullptr;
 int package_fd = -1;
 const char *temp_dir = nullptr;
 const char *install_dir = nullptr;
+
+namespace {
+
+dstr kept_environment;  // an array of the strings given to putenv
+
+}  // namespace
+
+void putenv_kept(char *text) {
+    if (kept_environment.dl_ptr == nullptr) dstr_init(&kept_environment, 8 * int(sizeof text));
+    dstr_add_mem(&kept_environment, &text, int(sizeof text));
+    putenv(text);
+}
 
 int err_printf(const char *fmt, ...) {
     std::fflush(stdout);

@@ -41,6 +41,11 @@ void err_perror(const char *prefix);
 // with status 1.
 [[noreturn]] void fatal_err(const char *text);
 
+// Puts text (a heap string, name=value) into the environment with putenv. The environment keeps
+// pointing at it, so it is never freed; the run state keeps it too, so that a later value for the
+// same name does not leave it unreferenced.
+void putenv_kept(char *text);
+
 // Reads one line of standard input into buf (at most size - 1 bytes) after flushing standard
 // output. Returns 1 when a line (or a last unterminated piece) was read, 0 at end of input.
 int read_answer(char *buf, int size);

@@ -74,7 +74,7 @@ int handle_script_record(int fd, const unsigned char *record_header) {
     size_t env_size = std::strlen(root) + 32;
     char *env = static_cast<char *>(chk_alloc(unsigned(env_size)));
     std::snprintf(env, env_size, "INSTALL_ROOT=%s", root);
-    putenv(env);
+    putenv_kept(env);
     if (dump_mode) return 0;
 
     std::printf("Extract script to %s\n", path);
