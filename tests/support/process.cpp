@@ -8,13 +8,21 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace zn_test {
 
-RunResult run_process(const std::vector<std::string> &argv, const RunOptions &options) {
+RunResult run_process(const std::vector<std::string> &argv_in, const RunOptions &options) {
     RunResult result;
+    std::vector<std::string> argv = argv_in;
+    char rss_file[] = "/tmp/zn-rss-XXXXXX";
+    if (options.measure_rss) {
+        int fd = mkstemp(rss_file);
+        if (fd >= 0) close(fd);
+        argv.insert(argv.begin(), {ZN_RSS_PROBE_PATH, rss_file});
+    }
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) < 0 || pipe2(out_pipe, O_CLOEXEC) < 0 ||
         pipe2(err_pipe, O_CLOEXEC) < 0)
@@ -103,6 +111,13 @@ RunResult run_process(const std::vector<std::string> &argv, const RunOptions &op
     if (err_fd >= 0) close(err_fd);
     int status = 0;
     waitpid(pid, &status, 0);
+    if (options.measure_rss) {
+        if (FILE *f = std::fopen(rss_file, "r")) {
+            if (std::fscanf(f, "%ld", &result.max_rss_kb) != 1) result.max_rss_kb = 0;
+            std::fclose(f);
+        }
+        unlink(rss_file);
+    }
     // Anything the program left running in its group goes too.
     kill(-pid, SIGKILL);
     if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);

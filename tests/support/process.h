@@ -17,6 +17,7 @@ struct RunOptions {
     std::string cwd;                                        // empty: the test's own
     double timeout_seconds = 60;
     bool merge_stderr = false;  // standard error into the standard output pipe, in write order
+    bool measure_rss = false;   // run through a small probe that measures the peak memory
 };
 
 struct RunResult {
@@ -26,6 +27,7 @@ struct RunResult {
     std::string out;
     std::string err;
     double seconds = 0;
+    long max_rss_kb = 0;  // with measure_rss: peak resident set of the program itself
 };
 
 // Runs argv[0] (a path) with argv. Never throws; a program that cannot start exits with 127.
