@@ -4,7 +4,6 @@
 
 namespace zn {
 
-constexpr uint32_t kCrcPolynomial = 0x04C11DB7;
 constexpr int kSlices = 8;  // bytes folded per step of the sliced loop
 
 uint32_t crc32_table[256];
@@ -14,9 +13,14 @@ namespace {
 // slice_table[k][i]: the register contribution of byte i followed by k zero bytes.
 uint32_t slice_table[kSlices][256];
 uint32_t running_register = 0xFFFFFFFFu;
+// The fold crc32_fold hands its work to; settled in init_crc32 before entry 1 of crc32_table is
+// published, so whoever sees the table filled sees the choice too.
+enum FoldPath { kFoldSliced, kFoldClmul, kFoldClmul256 };
+FoldPath fold_path = kFoldSliced;
 
+// The acquire load pairs with the release store of entry 1 at the end of init_crc32.
 inline void ensure_tables() {
-    if (crc32_table[1] == 0) init_crc32();
+    if (__atomic_load_n(&crc32_table[1], __ATOMIC_ACQUIRE) == 0) init_crc32();
 }
 
 }  // namespace
@@ -25,7 +29,7 @@ void init_crc32() {
     for (uint32_t i = 0; i < 256; i++) {
         uint32_t reg = i << 24;
         for (int bit = 0; bit < 8; bit++)
-            reg = (reg & 0x80000000u) ? (reg << 1) ^ kCrcPolynomial : reg << 1;
+            reg = (reg & 0x80000000u) ? (reg << 1) ^ kCrc32Polynomial : reg << 1;
         slice_table[0][i] = reg;
     }
     for (int k = 1; k < kSlices; k++)
@@ -33,8 +37,13 @@ void init_crc32() {
             uint32_t prev = slice_table[k - 1][i];
             slice_table[k][i] = (prev << 8) ^ slice_table[0][prev >> 24];
         }
-    // Published last: a non-zero entry 1 tells the other operations that the tables are ready.
-    for (int i = 0; i < 256; i++) crc32_table[i] = slice_table[0][i];
+    fold_path = crc32_have_clmul256() ? kFoldClmul256
+                : crc32_have_clmul()  ? kFoldClmul
+                                      : kFoldSliced;
+    // Published last: a non-zero entry 1 tells the other operations that everything is ready.
+    for (int i = 0; i < 256; i++)
+        if (i != 1) crc32_table[i] = slice_table[0][i];
+    __atomic_store_n(&crc32_table[1], slice_table[0][1], __ATOMIC_RELEASE);
 }
 
 uint32_t crc32_fold_bytewise(uint32_t reg, const void *p, size_t n) {
@@ -44,7 +53,7 @@ uint32_t crc32_fold_bytewise(uint32_t reg, const void *p, size_t n) {
     return reg;
 }
 
-uint32_t crc32_fold(uint32_t reg, const void *p, size_t n) {
+uint32_t crc32_fold_sliced(uint32_t reg, const void *p, size_t n) {
     ensure_tables();
     const unsigned char *b = static_cast<const unsigned char *>(p);
     // Eight bytes a step: the register meets the first four, the other four enter as plain
@@ -59,6 +68,19 @@ uint32_t crc32_fold(uint32_t reg, const void *p, size_t n) {
     }
     while (n-- > 0) reg = (reg << 8) ^ crc32_table[(reg >> 24) ^ *b++];
     return reg;
+}
+
+uint32_t crc32_fold(uint32_t reg, const void *p, size_t n) {
+    ensure_tables();
+    switch (fold_path) {
+        case kFoldClmul256:
+            return crc32_fold_clmul256(reg, p, n);
+        case kFoldClmul:
+            return crc32_fold_clmul(reg, p, n);
+        case kFoldSliced:
+            break;
+    }
+    return crc32_fold_sliced(reg, p, n);
 }
 
 uint32_t crc32(const void *p, int len) {
