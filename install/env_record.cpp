@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "install/fd_io.h"
 #include "install/handlers.h"
 #include "install/package_format.h"
 #include "install/run_state.h"
@@ -17,13 +18,7 @@ int handle_environment_record(int fd, const unsigned char *record_header) {
     uint32_t length = LGET32(record_header + kRecordLengthOffset);
     if (length > kEnvironmentMax) fatal_out("Environment variable too long in setup file\n");
 
-    size_t done = 0;
-    while (done < length) {
-        ssize_t got = read(fd, text + done, length - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) fatal_err("Premature EOF reading env var\n");
-        done += size_t(got);
-    }
+    if (read_full(fd, text, length) < length) fatal_err("Premature EOF reading env var\n");
     text[length] = '\0';  // a NUL inside the body ends the text earlier
 
     if (!dump_mode) std::printf("%s\n", text);

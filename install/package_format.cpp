@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "install/fd_io.h"
 #include "lib/byteorder.h"
 #include "lib/crc32.h"
 
@@ -123,19 +124,6 @@ void record_cursor_init(record_cursor *c, int fd, uint32_t payload_offset, uint6
 }
 
 namespace {
-
-// Reads exactly n bytes at the current position unless the file ends or fails first; returns the
-// count read.
-size_t read_full(int fd, void *buf, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t got = read(fd, static_cast<char *>(buf) + done, n - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += static_cast<size_t>(got);
-    }
-    return done;
-}
 
 int write_full_at(int fd, uint64_t offset, const void *buf, size_t n) {
     size_t done = 0;

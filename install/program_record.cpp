@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "install/fd_io.h"
 #include "install/handlers.h"
 #include "install/package_format.h"
 #include "install/run_state.h"
@@ -16,33 +17,6 @@ namespace zn {
 constexpr int kProgramCopyChunk = 4096;  // bytes copied per step
 constexpr int kProgramFileMode = 0755;
 constexpr const char kQuietArgument[] = "/quiet";
-
-namespace {
-
-// Reads until n bytes are in or the file ends; returns the count read.
-size_t read_chunk(int fd, char *buf, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t got = read(fd, buf + done, n - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += size_t(got);
-    }
-    return done;
-}
-
-size_t write_chunk(int fd, const char *buf, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t put = write(fd, buf + done, n - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) break;
-        done += size_t(put);
-    }
-    return done;
-}
-
-}  // namespace
 
 int handle_program_record(int fd, const unsigned char *record_header) {
     uint32_t remaining = LGET32(record_header + kRecordLengthOffset);
@@ -60,12 +34,12 @@ int handle_program_record(int fd, const unsigned char *record_header) {
     char buf[kProgramCopyChunk];
     while (remaining > 0) {
         int chunk = int(std::min<uint32_t>(remaining, kProgramCopyChunk));
-        if (read_chunk(fd, buf, size_t(chunk)) < size_t(chunk)) {
+        if (read_full(fd, buf, size_t(chunk)) < size_t(chunk)) {
             std::printf("Failed to read %d bytes from source\n", chunk);
             result = -2;
             break;
         }
-        if (write_chunk(out, buf, size_t(chunk)) < size_t(chunk)) {
+        if (write_full(out, buf, size_t(chunk)) < size_t(chunk)) {
             std::printf("Failed to write %d bytes from source\n", chunk);
             result = -1;
             break;

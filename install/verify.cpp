@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "install/fd_io.h"
 #include "install/run_state.h"
 #include "lib/byteorder.h"
 #include "lib/crc32.h"
@@ -16,13 +17,6 @@ namespace zn {
 constexpr int kVerifyChunk = 64 * 1024;  // bytes read and folded per step
 
 namespace {
-
-ssize_t read_some(int fd, void *buf, size_t n) {
-    ssize_t got;
-    do got = read(fd, buf, n);
-    while (got < 0 && errno == EINTR);
-    return got;
-}
 
 // Reads one answer; the run goes on only after an empty line (Enter alone).
 void continue_on_enter(char *text) {

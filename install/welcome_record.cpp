@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "install/fd_io.h"
 #include "install/handlers.h"
 #include "install/package_format.h"
 #include "install/run_state.h"
@@ -53,17 +54,6 @@ void print_wrapped(const unsigned char *p, int n, int *column) {
         std::putchar(c);
         (*column)++;
     }
-}
-
-size_t read_full(int fd, unsigned char *buf, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t got = read(fd, buf + done, n - done);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += size_t(got);
-    }
-    return done;
 }
 
 [[noreturn]] void directory_error(const char *message, const char *dir) {
