@@ -18,7 +18,7 @@
 #                 it needs some 1 GB free and is removed at the end
 #   --small-only  the small tree only
 set -euo pipefail
-export LC_ALL=C  # a '.' in EPOCHREALTIME and in every number printed
+export LC_ALL=C  # a '.' in every number read and printed
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
@@ -55,6 +55,7 @@ make_tree=$top/build/bench/make_tree
 mkdir -p "$parent"
 scratch=$(mktemp -d "$(realpath "$parent")/zn-bench.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
+trap 'exit 1' INT TERM  # so that the scratch directory goes then too
 
 # The methods, in the order each round runs them, and how the tables name them.
 methods=(ours bzip2 tar pipe makeself)
@@ -97,7 +98,7 @@ prepare() {
     src=$dir/tree pkg=$dir/setup tbz=$dir/archive.tar.bz2 run=$dir/makeself.run
     echo "$tree: generating the tree"
     summary=$("$make_tree" --preset "$tree" "$src")
-    summary=${summary#*: }  # what the tree holds, without make_tree's own name for it
+    summary=${summary#*): }  # what the tree holds, without make_tree's own words for it
     echo "$tree: packing: znpack, .tar.bz2, makeself"
     "$znpack" build -o "$pkg" --archive "$src" >/dev/null
     # The .tar.bz2 holds the archive the package carries, compressed at the same level.
@@ -123,19 +124,20 @@ warm_up_and_check() {
     done
 }
 
-# Times ROUNDS rounds of every method; appends "method round microseconds" lines to $1.
+# Times ROUNDS rounds of every method; appends "method round wall user system" lines (seconds)
+# to $1. Bash's own time keyword takes them: no extra process, and the processor time counts
+# every process the method started.
 measure() {
-    local out=$1 tree=$2 r method t0 t1 dest=$scratch/dest
+    local out=$1 tree=$2 r method times dest=$scratch/dest TIMEFORMAT='%3R %3U %3S'
     printf '%s: rounds:' "$tree"
     for ((r = 1; r <= rounds; r++)); do
         printf ' %d' "$r"
         for method in "${methods[@]}"; do
             mkdir "$dest"
             sync
-            t0=$EPOCHREALTIME
-            run_method "$method" "$dest" || die "$method failed on the $tree tree"
-            t1=$EPOCHREALTIME
-            echo "$method $r $((${t1/./} - ${t0/./}))" >>"$out"
+            times=$({ time run_method "$method" "$dest" 2>/dev/null; } 2>&1) ||
+                die "$method failed on the $tree tree"
+            echo "$method $r $times" >>"$out"
             rm -rf "$dest"
         done
     done
@@ -172,7 +174,8 @@ report() {
         "makeself $(stat -c %s "$run") bytes"
     echo "  $rounds rounds round robin after one warm-up round; wall clock in seconds;" \
         "ratio = median / bzip2 -dc median;"
-    echo "  paired = median over the rounds of (run / bzip2 -dc run of the same round)"
+    echo "  paired = median over the rounds of (run / bzip2 -dc run of the same round);"
+    echo "  cpu = median user + system time of all the processes of a run"
     local table
     table=$(awk -v order="${methods[*]}" -v rssfile="$rss" '
         function median(list, n,    i, j, t, a) {
@@ -182,29 +185,32 @@ report() {
             return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
         }
         BEGIN { while ((getline line < rssfile) > 0) { split(line, f, " "); rss[f[1]] = f[2] } }
-        { t[$1, $2] = $3 / 1e6; rounds[$2] = 1; if ($2 > n) n = $2 }
+        { t[$1, $2] = $3; c[$1, $2] = $4 + $5; if ($2 > n) n = $2 }
         END {
             m = split(order, names, " ")
             for (i = 1; i <= m; i++) {
-                x = names[i]; all = ""; pr = ""; lo = ""; hi = ""
+                x = names[i]; all = ""; pr = ""; cpu = ""; lo = ""; hi = ""
                 for (r = 1; r <= n; r++) {
                     all = all " " t[x, r]; pr = pr " " t[x, r] / t["bzip2", r]
+                    cpu = cpu " " c[x, r]
                     if (lo == "" || t[x, r] < lo) lo = t[x, r]
                     if (hi == "" || t[x, r] > hi) hi = t[x, r]
                 }
                 med[x] = median(all, n); paired[x] = median(pr, n); mn[x] = lo; mx[x] = hi
+                mcpu[x] = median(cpu, n)
             }
             for (i = 1; i <= m; i++) {
                 x = names[i]
-                printf "%s %.3f %.3f %.3f %.3f %.3f %.1f\n", x, med[x], mn[x], mx[x],
-                    med[x] / med["bzip2"], paired[x], rss[x] / 1024
+                printf "%s %.3f %.3f %.3f %.3f %.3f %.3f %.1f\n", x, med[x], mn[x], mx[x],
+                    med[x] / med["bzip2"], paired[x], mcpu[x], rss[x] / 1024
             }
         }' "$times")
-    printf '  %-24s %8s %8s %8s %7s %7s %10s\n' method median min max ratio paired "peak RSS"
-    local method m mn mx ratio paired rss_mb
-    while read -r method m mn mx ratio paired rss_mb; do
-        printf '  %-24s %8s %8s %8s %7s %7s %7s MiB\n' "${label[$method]}" "$m" "$mn" "$mx" \
-            "$ratio" "$paired" "$rss_mb"
+    printf '  %-24s %8s %8s %8s %7s %7s %8s %10s\n' method median min max ratio paired cpu \
+        "peak RSS"
+    local method m mn mx ratio paired cpu rss_mb
+    while read -r method m mn mx ratio paired cpu rss_mb; do
+        printf '  %-24s %8s %8s %8s %7s %7s %8s %6s MiB\n' "${label[$method]}" "$m" "$mn" "$mx" \
+            "$ratio" "$paired" "$cpu" "$rss_mb"
         [ "$method" = ours ] && ours_ratio=$ratio
     done <<<"$table"
     return 0
