@@ -83,13 +83,13 @@ uint64_t rng_log_uniform(rng *r, int lo_bits, int hi_bits) {
 
 struct tree_preset {
     const char *name;
-    int files;            // regular files (links not counted)
-    uint64_t bytes;       // total size of the regular files
-    int text_percent;     // share of those bytes that is text
-    int binary_per_cent;  // share of the files that is binary
-    int dirs;             // directories, the top one included
-    int long_names;       // files whose path is longer than 100 bytes
-    int links;            // relative symbolic links
+    int files;                // regular files (links not counted)
+    uint64_t bytes;           // total size of the regular files
+    int text_percent;         // share of those bytes that is text
+    int binary_file_percent;  // share of the files that is binary
+    int dirs;                 // directories, the top one included
+    int long_names;           // files whose path is longer than 100 bytes
+    int links;                // relative symbolic links
 };
 
 const tree_preset kPresets[] = {
@@ -254,7 +254,7 @@ void scale_sizes(tree_plan *p, bool binary, uint64_t total) {
 void plan_files(tree_plan *p, const tree_preset &pre, const vocabulary *v, rng *r) {
     for (int i = 0; i < pre.files; i++) {
         file_plan f;
-        if (int(rng_below(r, 100)) < pre.binary_per_cent) {
+        if (int(rng_below(r, 100)) < pre.binary_file_percent) {
             f.kind = kBinary;
             f.size = rng_log_uniform(r, kBinaryMinBits, kBinaryMaxBits);
         } else {
