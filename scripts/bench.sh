@@ -1,0 +1,242 @@
+#!/usr/bin/env bash
+# Installation benchmark: how long our installer takes to install a product, against the plain
+# decompression of the same archive (bzip2 -dc > /dev/null, the floor) and the peers a vendor
+# could ship instead (tar -xjf, bzip2 -dc | tar -x, a makeself --bzip2 archive).
+#
+# It installs what is missing, builds (Release, build/), generates two product trees with
+# build/bench/make_tree (small: 23 MB in 740 files; large: 190 MB in 5000 files), packs each as
+# our package, as a .tar.bz2 of the very archive the package holds and as a makeself archive, and
+# checks once that every method installs the tree exactly. Then it times the five methods
+# round robin, one untimed warm-up round and ROUNDS timed ones, each run into a fresh empty
+# directory with the page cache warm, and prints per tree the median wall-clock time of each
+# method, its ratio to the bzip2 -dc median and the peak RSS of one more run. The last line is
+# our installer's ratio on the small tree alone.
+#
+# Usage: scripts/bench.sh [--rounds N] [--dir PARENT] [--small-only]
+#   --rounds N    timed rounds per tree (default 7, or ZN_BENCH_ROUNDS)
+#   --dir PARENT  where the scratch directory goes (default $TMPDIR or /tmp, or ZN_BENCH_DIR);
+#                 it needs some 1 GB free and is removed at the end
+#   --small-only  the small tree only
+set -euo pipefail
+export LC_ALL=C  # a '.' in every number read and printed
+cd "$(dirname "$0")/.."
+top=$(pwd)
+
+rounds=${ZN_BENCH_ROUNDS:-7}
+parent=${ZN_BENCH_DIR:-${TMPDIR:-/tmp}}
+trees=(small large)
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --rounds) rounds=${2:?--rounds needs a number}; shift 2 ;;
+        --dir) parent=${2:?--dir needs a directory}; shift 2 ;;
+        --small-only) trees=(small); shift ;;
+        *) echo "usage: scripts/bench.sh [--rounds N] [--dir PARENT] [--small-only]" >&2; exit 2 ;;
+    esac
+done
+case "$rounds" in '' | *[!0-9]* | 0) echo "bench: --rounds must be a positive number" >&2; exit 2 ;; esac
+
+die() {
+    echo "bench: $*" >&2
+    exit 1
+}
+
+scripts/deps.sh --bench
+log=$(mktemp)
+if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=Release &&
+    cmake --build build -j"$(nproc)" --target zninstall znpack make_tree; } >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    die "build failed"
+fi
+rm -f "$log"
+znpack=$top/build/znpack
+make_tree=$top/build/bench/make_tree
+
+mkdir -p "$parent"
+scratch=$(mktemp -d "$(realpath "$parent")/zn-bench.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+trap 'exit 1' INT TERM  # so that the scratch directory goes then too
+
+# The methods, in the order each round runs them, and how the tables name them.
+methods=(ours bzip2 tar pipe makeself)
+declare -A label=(
+    [ours]="ours (zninstall)"
+    [bzip2]="bzip2 -dc > /dev/null"
+    [tar]="tar -xjf"
+    [pipe]="bzip2 -dc | tar -x"
+    [makeself]="makeself --bzip2"
+)
+
+# The files of the tree being measured (set by prepare).
+pkg='' tbz='' run='' src=''
+
+# Runs one method once in the directory $1 (which exists and is empty). Every method starts in a
+# subshell that changes into the directory, so all pay the same for getting there.
+run_method() {
+    local method=$1 dest=$2
+    case "$method" in
+        ours) (cd "$dest" && TEMP=$scratch exec "$pkg" </dev/null >/dev/null 2>&1) ;;
+        bzip2) (cd "$dest" && exec bzip2 -dc "$tbz" >/dev/null) ;;
+        tar) (cd "$dest" && exec tar -xjf "$tbz") ;;
+        pipe) (cd "$dest" && bzip2 -dc "$tbz" | tar -x) ;;
+        makeself)
+            (cd "$dest" &&
+                exec "$run" --quiet --noexec --nox11 --target "$dest" </dev/null >/dev/null 2>&1)
+            ;;
+    esac
+}
+
+# One line per entry of a tree: path, type, mode, size, link target.
+manifest() {
+    (cd "$1" && find . -mindepth 1 -printf '%P %y %m %s %l\n' | sort)
+}
+
+# Generates the tree $1 and packs it three ways.
+prepare() {
+    local tree=$1 dir=$scratch/$1
+    mkdir "$dir"
+    src=$dir/tree pkg=$dir/setup tbz=$dir/archive.tar.bz2 run=$dir/makeself.run
+    echo "$tree: generating the tree"
+    summary=$("$make_tree" --preset "$tree" "$src")
+    summary=${summary#*): }  # what the tree holds, without make_tree's own words for it
+    echo "$tree: packing: znpack, .tar.bz2, makeself"
+    "$znpack" build -o "$pkg" --archive "$src" >/dev/null
+    # The .tar.bz2 holds the archive the package carries, compressed at the same level.
+    (cd "$dir" && TEMP=$scratch "$pkg" -gz </dev/null 2>/dev/null) | bzip2 -9 >"$tbz"
+    makeself --bzip2 --tar-quietly --quiet --packaging-date "1970-01-01" "$src" "$run" \
+        "benchmark $tree tree" true >/dev/null
+}
+
+# Runs every method once, untimed, and checks that it installed the tree exactly.
+warm_up_and_check() {
+    local method dest=$scratch/dest want
+    want=$(manifest "$src")
+    for method in "${methods[@]}"; do
+        mkdir "$dest"
+        run_method "$method" "$dest" || die "$method failed on the $1 tree"
+        if [ "$method" != bzip2 ]; then
+            [ "$(manifest "$dest")" = "$want" ] ||
+                die "$method did not install the $1 tree as it is (names, types, modes or sizes)"
+            diff -r --no-dereference "$src" "$dest" >/dev/null ||
+                die "$method installed different contents from the $1 tree"
+        fi
+        rm -rf "$dest"
+    done
+}
+
+# Times ROUNDS rounds of every method; appends "method round wall user system" lines (seconds)
+# to $1. Bash's own time keyword takes them: no extra process, and the processor time counts
+# every process the method started.
+measure() {
+    local out=$1 tree=$2 r method times dest=$scratch/dest TIMEFORMAT='%3R %3U %3S'
+    printf '%s: rounds:' "$tree"
+    for ((r = 1; r <= rounds; r++)); do
+        printf ' %d' "$r"
+        for method in "${methods[@]}"; do
+            mkdir "$dest"
+            sync
+            times=$({ time run_method "$method" "$dest" 2>/dev/null; } 2>&1) ||
+                die "$method failed on the $tree tree"
+            echo "$method $r $times" >>"$out"
+            rm -rf "$dest"
+        done
+    done
+    echo
+}
+
+# Peak RSS in kB of one run of method $1: the largest single process of the run (for the pipe
+# and makeself, the largest of the processes they start).
+# shellcheck disable=SC2016 # the pipe's $1 is the inner shell's argument
+peak_rss() {
+    local method=$1 dest=$scratch/dest report=$scratch/time.txt
+    mkdir "$dest"
+    case "$method" in
+        ours) (cd "$dest" && TEMP=$scratch /usr/bin/time -v -o "$report" "$pkg" \
+            </dev/null >/dev/null 2>&1) ;;
+        bzip2) (cd "$dest" && /usr/bin/time -v -o "$report" bzip2 -dc "$tbz" >/dev/null) ;;
+        tar) (cd "$dest" && /usr/bin/time -v -o "$report" tar -xjf "$tbz") ;;
+        pipe) (cd "$dest" && /usr/bin/time -v -o "$report" sh -c 'bzip2 -dc "$1" | tar -x' sh \
+            "$tbz") ;;
+        makeself) (cd "$dest" && /usr/bin/time -v -o "$report" "$run" --quiet --noexec --nox11 \
+            --target "$dest" </dev/null >/dev/null 2>&1) ;;
+    esac
+    rm -rf "$dest"
+    awk -F': ' '/Maximum resident set size/ {print $2}' "$report"
+}
+
+# Prints the table of the tree $1 from the timings in $2 and the RSS figures in $3; sets
+# ours_ratio to our median over the bzip2 -dc median.
+report() {
+    local tree=$1 times=$2 rss=$3
+    echo
+    echo "$tree tree: $summary"
+    echo "  package $(stat -c %s "$pkg") bytes, .tar.bz2 $(stat -c %s "$tbz") bytes," \
+        "makeself $(stat -c %s "$run") bytes"
+    echo "  $rounds rounds round robin after one warm-up round; wall clock in seconds;" \
+        "ratio = median / bzip2 -dc median;"
+    echo "  paired = median over the rounds of (run / bzip2 -dc run of the same round);"
+    echo "  cpu = median user + system time of all the processes of a run"
+    local table
+    table=$(awk -v order="${methods[*]}" -v rssfile="$rss" '
+        function median(list, n,    i, j, t, a) {
+            split(list, a, " ")
+            for (i = 2; i <= n; i++)
+                for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+            return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+        }
+        BEGIN { while ((getline line < rssfile) > 0) { split(line, f, " "); rss[f[1]] = f[2] } }
+        { t[$1, $2] = $3; c[$1, $2] = $4 + $5; if ($2 > n) n = $2 }
+        END {
+            m = split(order, names, " ")
+            for (i = 1; i <= m; i++) {
+                x = names[i]; all = ""; pr = ""; cpu = ""; lo = ""; hi = ""
+                for (r = 1; r <= n; r++) {
+                    all = all " " t[x, r]; pr = pr " " t[x, r] / t["bzip2", r]
+                    cpu = cpu " " c[x, r]
+                    if (lo == "" || t[x, r] < lo) lo = t[x, r]
+                    if (hi == "" || t[x, r] > hi) hi = t[x, r]
+                }
+                med[x] = median(all, n); paired[x] = median(pr, n); mn[x] = lo; mx[x] = hi
+                mcpu[x] = median(cpu, n)
+            }
+            for (i = 1; i <= m; i++) {
+                x = names[i]
+                printf "%s %.3f %.3f %.3f %.3f %.3f %.3f %.1f\n", x, med[x], mn[x], mx[x],
+                    med[x] / med["bzip2"], paired[x], mcpu[x], rss[x] / 1024
+            }
+        }' "$times")
+    printf '  %-24s %8s %8s %8s %7s %7s %8s %10s\n' method median min max ratio paired cpu \
+        "peak RSS"
+    local method m mn mx ratio paired cpu rss_mb
+    while read -r method m mn mx ratio paired cpu rss_mb; do
+        printf '  %-24s %8s %8s %8s %7s %7s %8s %6s MiB\n' "${label[$method]}" "$m" "$mn" "$mx" \
+            "$ratio" "$paired" "$cpu" "$rss_mb"
+        [ "$method" = ours ] && ours_ratio=$ratio
+    done <<<"$table"
+    return 0
+}
+
+echo "Installation benchmark: $rounds rounds per tree, scratch in $scratch"
+echo "  $(nproc) cores, $(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)," \
+    "kernel $(uname -r)"
+echo "  $(bzip2 --version 2>&1 </dev/null | sed -n '1s/.*Version \([^,]*\),.*/bzip2 \1/p')," \
+    "$(tar --version | head -1), $(makeself --version | head -1)"
+echo "  load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+small_ratio=
+for tree in "${trees[@]}"; do
+    prepare "$tree"
+    echo "$tree: warm-up round, checking that every method installs the tree as it is"
+    warm_up_and_check "$tree"
+    times=$scratch/$tree.times rss=$scratch/$tree.rss
+    : >"$times"
+    measure "$times" "$tree"
+    echo "$tree: peak RSS, one more run of each"
+    for method in "${methods[@]}"; do echo "$method $(peak_rss "$method")" >>"$rss"; done
+    report "$tree" "$times" "$rss"
+    echo "  load average after the $tree tree: $(cut -d' ' -f1-3 /proc/loadavg)"
+    [ "$tree" = small ] && small_ratio=$ours_ratio
+    rm -rf "${scratch:?}/$tree"
+    echo
+done
+echo "ours/bzip2 small: $small_ratio"
