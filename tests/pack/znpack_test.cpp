@@ -2,18 +2,15 @@
 // independently: the magic searched for in the bytes, the CRC computed over a copy, record bodies
 // decompressed and listed by the system's bzip2 and tar.
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -23,42 +20,15 @@
 #include "install/package_format.h"
 #include "lib/byteorder.h"
 #include "lib/crc32.h"
+#include "support/process.h"
+#include "support/scratch.h"
 
 namespace zn {
 namespace {
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void write_file(const std::string &path, const std::string &content, mode_t mode = 0644) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
-    ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
-}
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) {
-    return remove(path);
-}
-
-// A fresh directory under /tmp, removed with everything in it.
-class TempDir {
-   public:
-    TempDir() {
-        char tmpl[] = "/tmp/zn-pack-XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir() { nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-    const std::string &path() const { return path_; }
-
-   private:
-    std::string path_;
-};
+using zn_test::read_file;
+using zn_test::TempDir;
+using zn_test::write_file;
 
 struct Result {
     int status;
@@ -70,30 +40,16 @@ struct Result {
 // removed from the child's environment unless env sets it.
 Result run_program(const std::string &program, const std::vector<std::string> &args,
                    const std::vector<std::string> &env = {}) {
-    TempDir io;
-    std::string out = io / "out", err = io / "err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(o, 1);
-        dup2(e, 2);
-        unsetenv("SOURCE_DATE_EPOCH");
-        for (const std::string &s : env) putenv(const_cast<char *>(s.c_str()));
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(program.c_str()));
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+    zn_test::RunOptions options;
+    options.env["SOURCE_DATE_EPOCH"] = std::nullopt;
+    for (const std::string &setting : env) {
+        size_t eq = setting.find('=');
+        options.env[setting.substr(0, eq)] = setting.substr(eq + 1);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    Result r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = read_file(out);
-    r.err = read_file(err);
-    return r;
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    zn_test::RunResult r = zn_test::run_process(argv, options);
+    return {r.signal ? 128 + r.signal : r.exit_code, r.out, r.err};
 }
 
 Result znpack(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
