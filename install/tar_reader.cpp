@@ -428,7 +428,8 @@ void process_header(tar_reader *r) {
     // 2. The entry's names and size, with what metadata said first.
     if (r->has_next_size) size = r->next_size;
     free_name(&r->entry_name);
-    if (r->next_name != nullptr) {
+    bool named_by_metadata = r->next_name != nullptr;
+    if (named_by_metadata) {
         r->entry_name = r->next_name;
         r->next_name = nullptr;
     } else {
@@ -457,10 +458,17 @@ void process_header(tar_reader *r) {
     const char *name = r->entry_name;
     std::printf("Extracting %s .. %lu bytes\n", name, (unsigned long)size);
 
-    // 3. An empty name ends the archive.
+    // 3. An empty name in the header itself ends the archive; one given by metadata names
+    // nothing that could be created.
     if (name[0] == '\0') {
         chk_free(link);
-        r->state = kTarEnd;
+        if (!named_by_metadata) {
+            r->state = kTarEnd;
+            return;
+        }
+        std::printf("Cannot create file %s\n", name);
+        r->failed = 1;
+        expect_data(r, size);
         return;
     }
 

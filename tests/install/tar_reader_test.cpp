@@ -364,6 +364,17 @@ TEST_F(TarReaderTest, EntriesThatCannotBeCreated) {
     EXPECT_EQ(zn_test::read_file(root() + "/plain"), "p");
 }
 
+// An empty name from metadata is an entry that cannot be created, not the end of the archive.
+TEST_F(TarReaderTest, EmptyNameFromMetadataIsNotTheEnd) {
+    Extraction e =
+        extract(TarBuilder().pax({{"path", ""}}).file("ignored", "xyz").file("next", "n").finish());
+    EXPECT_EQ(e.failed, 1);
+    EXPECT_EQ(e.out,
+              "Extracting  .. 3 bytes\nCannot create file \nExtracting next .. 1 bytes\n"
+              "Extracting  .. 0 bytes\n");
+    EXPECT_EQ(zn_test::read_file(root() + "/next"), "n");
+}
+
 TEST_F(TarReaderTest, EndOfArchiveSkipsTheRest) {
     std::string tar = TarBuilder().file("a", "1").finish(2) + TarBuilder().file("b", "2").finish();
     Extraction e = extract(tar);
