@@ -12,19 +12,25 @@
 
 namespace zn {
 
-int handle_environment_record(int fd, const unsigned char *record_header) {
-    char text[kEnvironmentMax + 1];
+int environment_record_read(int fd, const unsigned char *record_header, char *text) {
     uint32_t length = LGET32(record_header + kRecordLengthOffset);
-    if (length > kEnvironmentMax) fatal_out("Environment variable too long in setup file\n");
-
+    if (length > kEnvironmentMax) return -1;
     size_t done = 0;
     while (done < length) {
         ssize_t got = read(fd, text + done, length - done);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) fatal_err("Premature EOF reading env var\n");
+        if (got <= 0) return -2;
         done += size_t(got);
     }
     text[length] = '\0';  // a NUL inside the body ends the text earlier
+    return 0;
+}
+
+int handle_environment_record(int fd, const unsigned char *record_header) {
+    char text[kEnvironmentMax + 1];
+    int rc = environment_record_read(fd, record_header, text);
+    if (rc == -1) fatal_out("Environment variable too long in setup file\n");
+    if (rc < 0) fatal_err("Premature EOF reading env var\n");
 
     if (!dump_mode) std::printf("%s\n", text);
     // The environment keeps pointing at the copy, so it is never freed.
