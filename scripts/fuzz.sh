@@ -28,7 +28,7 @@ shift $((OPTIND - 1))
 if [ $# -ne 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
 # Largest input per target, in bytes: room for a package or archive with several records.
-declare -A max_len=([package]=16384 [bzunzip]=8192 [tar_reader]=32768 [wild_match]=2048
+declare -A max_len=([package]=16384 [bzunzip]=8192 [tar_reader]=32768 [wild_match]=1024
                     [path]=2048 [dstr]=4096)
 
 # clang and its libFuzzer runtime, installed like scripts/deps.sh installs the rest.
