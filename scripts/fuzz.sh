@@ -3,19 +3,19 @@
 # corpus and committed regressions, then fuzzes each target for a while. Exits non-zero on any
 # crash, sanitizer report, failed check, timeout (5 s per input) or out-of-memory (2048 MB).
 #
-#   scripts/fuzz.sh                  every target, 20 s each (the CI run)
-#   scripts/fuzz.sh -t 900 tar_reader  one target for 15 minutes
-#   ZN_FUZZ_PARALLEL=1 scripts/fuzz.sh -t 600   one target at a time
+#   scripts/fuzz.sh                      every target, 20 s each (the CI run)
+#   scripts/fuzz.sh -t 900 tar_reader    one target for 15 minutes
+#   scripts/fuzz.sh -t 600 -j 1          every target, one at a time
 #
-# Options: -t SECONDS (time per target; 0 only replays), -j N (targets fuzzed at once, default
-# 2, also ZN_FUZZ_PARALLEL). New inputs that reach new code collect in build-fuzz/corpus/<target>
-# (kept between runs, so long campaigns build on each other); findings go to
-# build-fuzz/artifacts/, each target's log to build-fuzz/logs/<target>.log.
+# Options: -t SECONDS (time per target, also ZN_FUZZ_SECONDS; 0 only replays), -j N (targets
+# fuzzed at once, default 2, also ZN_FUZZ_PARALLEL). New inputs that reach new code collect in
+# build-fuzz/corpus/<target> (kept between runs, so long campaigns build on each other); findings
+# go to build-fuzz/artifacts/, each target's log to build-fuzz/logs/<target>.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 all_targets=(package bzunzip tar_reader wild_match path dstr)
-seconds=20
+seconds=${ZN_FUZZ_SECONDS:-20}
 parallel=${ZN_FUZZ_PARALLEL:-2}
 while getopts "t:j:" opt; do
     case $opt in
