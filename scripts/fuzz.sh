@@ -73,7 +73,11 @@ run_target() {
     fi
     [ "$seconds" -gt 0 ] || return 0
     mkdir -p "$out/corpus/$t"
-    "$bin" "${common[@]}" -max_total_time="$seconds" "$out/corpus/$t" "${replay[@]}" \
+    # The regressions are replayed only: they are slow or odd on purpose, and mutating them would
+    # spend the time on their neighbours.
+    local seeds=()
+    [ -d "fuzz/corpus/$t" ] && seeds+=("fuzz/corpus/$t")
+    "$bin" "${common[@]}" -max_total_time="$seconds" "$out/corpus/$t" "${seeds[@]}" \
         >>"$log" 2>&1
 }
 
