@@ -1,6 +1,3 @@
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,13 +10,19 @@
 
 namespace zn {
 
+int environment_record_read(int fd, const unsigned char *record_header, char *text) {
+    uint32_t length = LGET32(record_header + kRecordLengthOffset);
+    if (length > kEnvironmentMax) return -1;
+    if (read_full(fd, text, length) < length) return -2;
+    text[length] = '\0';  // a NUL inside the body ends the text earlier
+    return 0;
+}
+
 int handle_environment_record(int fd, const unsigned char *record_header) {
     char text[kEnvironmentMax + 1];
-    uint32_t length = LGET32(record_header + kRecordLengthOffset);
-    if (length > kEnvironmentMax) fatal_out("Environment variable too long in setup file\n");
-
-    if (read_full(fd, text, length) < length) fatal_err("Premature EOF reading env var\n");
-    text[length] = '\0';  // a NUL inside the body ends the text earlier
+    int rc = environment_record_read(fd, record_header, text);
+    if (rc == -1) fatal_out("Environment variable too long in setup file\n");
+    if (rc < 0) fatal_err("Premature EOF reading env var\n");
 
     if (!dump_mode) std::printf("%s\n", text);
     // The environment keeps pointing at the copy, so it is never freed.

@@ -5,6 +5,8 @@
 #ifndef ZN_INSTALL_HANDLERS_H
 #define ZN_INSTALL_HANDLERS_H
 
+#include <cstdint>
+
 namespace zn {
 
 // Type 1: shows the welcome text word-wrapped at 75 columns, asks for the install directory
@@ -16,10 +18,21 @@ int handle_welcome_record(int fd, const unsigned char *record_header);
 // environment, echoing it on standard output unless in dump mode. Returns 0 or ends the run.
 int handle_environment_record(int fd, const unsigned char *record_header);
 
+// The body reads of the environment handler, without its messages: reads the body (the descriptor
+// at its first byte) into text and puts a NUL behind it. Returns 0, -1 when the body is longer
+// than kEnvironmentMax bytes (nothing is read), -2 when the file ends first.
+// REQUIRES: text has room for kEnvironmentMax + 1 bytes.
+int environment_record_read(int fd, const unsigned char *record_header, char *text);
+
 // Type 7: copies the body to the temporary file, runs it (with "/quiet" under -quiet), waits and
 // removes it. Returns 0 when it ran (whatever its exit status), -2 when the body was short, -1
 // when the file could not be written; ends the run when the file cannot be created.
 int handle_program_record(int fd, const unsigned char *record_header);
+
+// The body copy of the program handler, without its messages: copies length bytes from fd (at
+// the body) to out_fd in chunks of at most 4096 bytes. Returns 0; -2 when fd ends first, -1 when
+// out_fd takes fewer bytes than given; on failure *chunk is the size of the chunk that failed.
+int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk);
 
 // Types 2 and 10: unpacks the compressed tar archive into the current directory, or writes the
 // decompressed stream to standard output in dump mode. Returns 0 when the archive was installed

@@ -1,7 +1,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -18,8 +17,20 @@ constexpr int kProgramCopyChunk = 4096;  // bytes copied per step
 constexpr int kProgramFileMode = 0755;
 constexpr const char kQuietArgument[] = "/quiet";
 
+int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk) {
+    char buf[kProgramCopyChunk];
+    uint32_t remaining = length;
+    while (remaining > 0) {
+        *chunk = int(std::min<uint32_t>(remaining, kProgramCopyChunk));
+        if (read_full(fd, buf, size_t(*chunk)) < size_t(*chunk)) return -2;
+        if (write_full(out_fd, buf, size_t(*chunk)) < size_t(*chunk)) return -1;
+        remaining -= uint32_t(*chunk);
+    }
+    return 0;
+}
+
 int handle_program_record(int fd, const unsigned char *record_header) {
-    uint32_t remaining = LGET32(record_header + kRecordLengthOffset);
+    uint32_t length = LGET32(record_header + kRecordLengthOffset);
     char path[kTextBufferSize];
     int out = -1;
     if (temp_program_path(path, sizeof path) == 0)
@@ -30,22 +41,10 @@ int handle_program_record(int fd, const unsigned char *record_header) {
         std::exit(1);
     }
 
-    int result = 0;
-    char buf[kProgramCopyChunk];
-    while (remaining > 0) {
-        int chunk = int(std::min<uint32_t>(remaining, kProgramCopyChunk));
-        if (read_full(fd, buf, size_t(chunk)) < size_t(chunk)) {
-            std::printf("Failed to read %d bytes from source\n", chunk);
-            result = -2;
-            break;
-        }
-        if (write_full(out, buf, size_t(chunk)) < size_t(chunk)) {
-            std::printf("Failed to write %d bytes from source\n", chunk);
-            result = -1;
-            break;
-        }
-        remaining -= uint32_t(chunk);
-    }
+    int chunk = 0;
+    int result = program_record_copy(fd, length, out, &chunk);
+    if (result == -2) std::printf("Failed to read %d bytes from source\n", chunk);
+    if (result == -1) std::printf("Failed to write %d bytes from source\n", chunk);
     if (close(out) < 0 && result == 0) result = -1;
     if (result != 0) return result;  // the partial file stays for inspection; it never runs
 

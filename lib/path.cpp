@@ -60,6 +60,12 @@ char *delim_before(char *name, char *p) {
     return nullptr;
 }
 
+// True when the component between the delimiters at q and p is "..": one that was left alone
+// because nothing was there to climb out of, and that a later ".." must not take off either.
+bool dotdot_between(const char *q, const char *p) {
+    return p - q == 3 && q[1] == '.' && q[2] == '.';
+}
+
 }  // namespace
 
 const char *get_cwd() {
@@ -160,15 +166,16 @@ restart:
                 goto restart;
             }
             char *q = delim_before(name, p);
-            if (q != nullptr) {
+            if (q != nullptr && !dotdot_between(q, p)) {
                 overlap_strcpy(q, p + 3);
                 goto restart;
             }
-            continue;  // a relative name's first component: nothing to climb out of
+            continue;  // nothing to climb out of: a relative name's first component, or ".."
         }
         // 5. "/.." ending the name.
         if (p[3] == '\0') {
             char *q = p == name ? nullptr : delim_before(name, p);
+            if (q != nullptr && dotdot_between(q, p)) return;
             if (q == name) {
                 name[1] = '\0';
             } else if (q != nullptr) {

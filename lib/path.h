@@ -40,8 +40,9 @@ char *simplify_filename(const char *name);
 
 // Resolves the "." and ".." components of name in place, as text: "/a/./b" gives "/a/b",
 // "/a/b/../c" gives "/a/c", "/a/.." gives "/", "/../x" gives "/x". A ".." that would climb above
-// the start of the name is left alone ("/.." stays, and so does "a/../b"). A trailing delimiter
-// is not removed. The name never grows.
+// the start of the name is left alone ("/.." stays, and so does "a/../b"), and a later ".." does
+// not take off such a ".." ("a/../../b" stays, meaning "../b"). A trailing delimiter is not
+// removed. The name never grows, and what it names does not change.
 void wild_collapse(char *name);
 
 // Returns a new string: name with a leading "~" or "~user" replaced by the home directory

@@ -15,12 +15,19 @@ enum : int {
 
 int case_conversion = 0;
 long match_steps = 0;
+long tail_checks = 0;
 
 // The failed-pair table of one outermost match. Every name a recursive call sees is a tail of the
 // outermost name, and every pattern it sees lies inside the outermost pattern, so a (name offset,
 // pattern offset) pair names a star's sub-match. The sub-match also depends on where its pattern
 // ends; rest_end records the end first seen for each pattern offset, and a star whose end differs
 // simply goes unremembered.
+//
+// A star tries its rest against every tail from a name offset to the end, so once a star has
+// failed from offset j, every tail from j on is a known failure for that rest. failed_from keeps,
+// per pattern offset, the lowest such j: a later star with the same rest skips those tails
+// without looking at them, which keeps a run of stars to about one look per pair instead of one
+// per pair and tail.
 struct match_memo {
     const char *name_base;
     const char *pattern_base;
@@ -32,6 +39,7 @@ struct match_memo {
     bool ready;           // bits and rest_end are set up
     unsigned char *bits;  // (name_len + 1) * (pattern_len + 1) bits; null: remember nothing
     int *rest_end;        // pattern_len + 1 entries, -1 when unseen
+    int *failed_from;     // pattern_len + 1 entries: every tail from this name offset on failed
 };
 
 void memo_setup(match_memo *m) {
@@ -39,7 +47,7 @@ void memo_setup(match_memo *m) {
     size_t cells = size_t(m->name_len + 1) * size_t(m->pattern_len + 1);
     size_t bit_bytes = (cells + 7) / 8;
     size_t end_bytes = size_t(m->pattern_len + 1) * sizeof(int);
-    size_t need = end_bytes + bit_bytes;
+    size_t need = 2 * end_bytes + bit_bytes;
     if (need > size_t(m->space_bytes)) {
         // Too big for the stack table. Without the heap block the match is only slower.
         m->space = static_cast<char *>(std::malloc(need));
@@ -47,8 +55,12 @@ void memo_setup(match_memo *m) {
         m->heap = true;
     }
     m->rest_end = reinterpret_cast<int *>(m->space);
-    for (int i = 0; i <= m->pattern_len; i++) m->rest_end[i] = -1;
-    m->bits = reinterpret_cast<unsigned char *>(m->space + end_bytes);
+    m->failed_from = reinterpret_cast<int *>(m->space + end_bytes);
+    for (int i = 0; i <= m->pattern_len; i++) {
+        m->rest_end[i] = -1;
+        m->failed_from[i] = m->name_len;  // no tail known to fail yet
+    }
+    m->bits = reinterpret_cast<unsigned char *>(m->space + 2 * end_bytes);
     std::memset(m->bits, 0, bit_bytes);
 }
 
@@ -62,6 +74,17 @@ long memo_index(match_memo *m, const char *tail, const char *rest, const char *e
     if (m->rest_end[r] < 0) m->rest_end[r] = e;
     if (m->rest_end[r] != e) return -1;
     return long(tail - m->name_base) * (m->pattern_len + 1) + r;
+}
+
+// Returns the slot in failed_from for a star's rest (ending at end), or null when the rest
+// cannot be remembered.
+int *memo_failed_from(match_memo *m, const char *rest, const char *end) {
+    if (!m->ready) memo_setup(m);
+    if (!m->bits) return nullptr;
+    int r = int(rest - m->pattern_base);
+    int e = int(end - m->pattern_base);
+    if (m->rest_end[r] < 0) m->rest_end[r] = e;
+    return m->rest_end[r] == e ? &m->failed_from[r] : nullptr;
 }
 
 bool memo_failed(const match_memo *m, long bit) {
@@ -136,15 +159,23 @@ int match(const char *name, const char *p, int n, int flags, match_memo *m) {
                 // 2. A final star takes the whole rest of the name.
                 if (n == 0) return int(name - name0) + len;
                 // 3. Try the rest against ever longer tails, never the empty one. Any tail that
-                // matches gives the same answer, so the failed ones are remembered.
+                // matches gives the same answer, so the failed ones are remembered; tails from
+                // where an earlier star with this rest failed are skipped whole.
                 int sub_flags = flags & ~WILD_DOTFILES;
-                for (int i = len - 1; i >= 0; i--) {
+                int at = int(name - m->name_base);
+                int *failed_from = memo_failed_from(m, p, p + n);
+                int first = len - 1;
+                if (failed_from != nullptr && *failed_from - at - 1 < first)
+                    first = *failed_from - at - 1;
+                for (int i = first; i >= 0; i--) {
+                    tail_checks++;
                     long bit = memo_index(m, name + i, p, p + n);
                     if (memo_failed(m, bit)) continue;
                     if (match(name + i, p, n, sub_flags, m) >= 0) return int(name - name0) + len;
                     memo_mark_failed(m, bit);
                 }
-                // 4. No tail matched.
+                // 4. No tail matched: every tail from here on fails this rest.
+                if (failed_from != nullptr && at < *failed_from) *failed_from = at;
                 return -1;
             }
 
@@ -266,6 +297,7 @@ int wild_match_one(const char *name, const char *pattern, int length, int flags)
     m.ready = false;
     m.bits = nullptr;
     m.rest_end = nullptr;
+    m.failed_from = nullptr;
     int r = match(name, pattern, length, flags, &m);
     if (m.heap) std::free(m.space);
     return r;
@@ -297,6 +329,10 @@ int wild_case_conversion_level() {
 
 long wild_match_steps() {
     return match_steps;
+}
+
+long wild_match_tail_checks() {
+    return tail_checks;
 }
 
 }  // namespace zn

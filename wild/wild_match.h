@@ -17,7 +17,9 @@
 // Malformed patterns are not errors: an unclosed "[" or "{" ends with the pattern.
 //
 // A pattern is a pointer plus a length and is never read past that length. Matching takes
-// polynomial time: failed (name position, pattern position) pairs are remembered at each star.
+// polynomial time: failed (name position, pattern position) pairs are remembered at each star, and
+// so is the name position from which a star's rest has failed on every tail, so that a run of
+// stars costs about one look per pair.
 #ifndef ZN_WILD_WILD_MATCH_H
 #define ZN_WILD_WILD_MATCH_H
 
@@ -51,6 +53,10 @@ int wild_case_conversion_level();
 // Test hook: the number of single-pattern match steps (calls of the matcher and of its own
 // recursion) since the process started.
 long wild_match_steps();
+
+// Test hook: the number of name tails that stars have looked at (remembered failures included)
+// since the process started.
+long wild_match_tail_checks();
 
 }  // namespace zn
 
