@@ -18,3 +18,6 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+echo "== fuzz targets: corpus replay and a short run of each"
+scripts/fuzz.sh
