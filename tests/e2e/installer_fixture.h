@@ -5,14 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "support/package.h"
 #include "support/process.h"
 #include "support/scratch.h"
-
-#include <cstring>
 
 namespace zn_test {
 
