@@ -12,10 +12,15 @@
 # method, its ratio to the bzip2 -dc median and the peak RSS of one more run. The last line is
 # our installer's ratio on the small tree alone.
 #
+# No installed tree is removed before the end: on a file system that reuses freed inodes only
+# after a while (ext4 without a journal skips every inode freed in the last minute, at one lookup
+# each), creating files right after deleting thousands costs several times what it costs on a
+# disk a user installs to, and that cost would swamp what is measured here.
+#
 # Usage: scripts/bench.sh [--rounds N] [--dir PARENT] [--small-only]
 #   --rounds N    timed rounds per tree (default 7, or ZN_BENCH_ROUNDS)
 #   --dir PARENT  where the scratch directory goes (default $TMPDIR or /tmp, or ZN_BENCH_DIR);
-#                 it needs some 1 GB free and is removed at the end
+#                 it needs some 8 GB free and is removed at the end
 #   --small-only  the small tree only
 set -euo pipefail
 export LC_ALL=C  # a '.' in every number read and printed
@@ -70,6 +75,14 @@ declare -A label=(
 # The files of the tree being measured (set by prepare).
 pkg='' tbz='' run='' src=''
 
+# Sets dest to a new empty directory for one run, kept until the end (see above). The name comes
+# from mktemp, so that runs started from a subshell get directories of their own too.
+fresh_dest() {
+    mkdir -p "$scratch/out"
+    dest=$(mktemp -d "$scratch/out/run.XXXXXX")
+    chmod 755 "$dest"
+}
+
 # Runs one method once in the directory $1 (which exists and is empty). Every method starts in a
 # subshell that changes into the directory, so all pay the same for getting there.
 run_method() {
@@ -109,10 +122,10 @@ prepare() {
 
 # Runs every method once, untimed, and checks that it installed the tree exactly.
 warm_up_and_check() {
-    local method dest=$scratch/dest want
+    local method dest want
     want=$(manifest "$src")
     for method in "${methods[@]}"; do
-        mkdir "$dest"
+        fresh_dest
         run_method "$method" "$dest" || die "$method failed on the $1 tree"
         if [ "$method" != bzip2 ]; then
             [ "$(manifest "$dest")" = "$want" ] ||
@@ -120,7 +133,6 @@ warm_up_and_check() {
             diff -r --no-dereference "$src" "$dest" >/dev/null ||
                 die "$method installed different contents from the $1 tree"
         fi
-        rm -rf "$dest"
     done
 }
 
@@ -128,17 +140,16 @@ warm_up_and_check() {
 # to $1. Bash's own time keyword takes them: no extra process, and the processor time counts
 # every process the method started.
 measure() {
-    local out=$1 tree=$2 r method times dest=$scratch/dest TIMEFORMAT='%3R %3U %3S'
+    local out=$1 tree=$2 r method times dest TIMEFORMAT='%3R %3U %3S'
     printf '%s: rounds:' "$tree"
     for ((r = 1; r <= rounds; r++)); do
         printf ' %d' "$r"
         for method in "${methods[@]}"; do
-            mkdir "$dest"
+            fresh_dest
             sync
             times=$({ time run_method "$method" "$dest" 2>/dev/null; } 2>&1) ||
                 die "$method failed on the $tree tree"
             echo "$method $r $times" >>"$out"
-            rm -rf "$dest"
         done
     done
     echo
@@ -148,8 +159,8 @@ measure() {
 # and makeself, the largest of the processes they start).
 # shellcheck disable=SC2016 # the pipe's $1 is the inner shell's argument
 peak_rss() {
-    local method=$1 dest=$scratch/dest report=$scratch/time.txt
-    mkdir "$dest"
+    local method=$1 dest report=$scratch/time.txt
+    fresh_dest
     case "$method" in
         ours) (cd "$dest" && TEMP=$scratch /usr/bin/time -v -o "$report" "$pkg" \
             </dev/null >/dev/null 2>&1) ;;
@@ -160,7 +171,6 @@ peak_rss() {
         makeself) (cd "$dest" && /usr/bin/time -v -o "$report" "$run" --quiet --noexec --nox11 \
             --target "$dest" </dev/null >/dev/null 2>&1) ;;
     esac
-    rm -rf "$dest"
     awk -F': ' '/Maximum resident set size/ {print $2}' "$report"
 }
 
@@ -236,7 +246,6 @@ for tree in "${trees[@]}"; do
     report "$tree" "$times" "$rss"
     echo "  load average after the $tree tree: $(cut -d' ' -f1-3 /proc/loadavg)"
     [ "$tree" = small ] && small_ratio=$ours_ratio
-    rm -rf "${scratch:?}/$tree"
     echo
 done
 echo "ours/bzip2 small: $small_ratio"
