@@ -3,10 +3,12 @@
 # As root it runs apt-get; otherwise it prints the exact apt-get line and fails.
 set -euo pipefail
 
+# --bench adds what scripts/bench.sh runs, --fuzz clang and its libFuzzer runtime.
 packages=(cmake make g++ libbz2-dev bzip2 libgtest-dev libbenchmark-dev libarchive-dev tar tmux)
-if [ "${1:-}" = "--bench" ]; then
-    packages+=(makeself time)
-fi
+case "${1:-}" in
+    --bench) packages+=(makeself time) ;;
+    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

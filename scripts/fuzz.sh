@@ -31,25 +31,7 @@ if [ $# -ne 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 declare -A max_len=([package]=16384 [bzunzip]=8192 [tar_reader]=32768 [wild_match]=1024
                     [path]=2048 [dstr]=4096)
 
-# clang and its libFuzzer runtime, installed like scripts/deps.sh installs the rest.
-packages=(clang libclang-rt-14-dev cmake make libbz2-dev)
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-if [ ${#missing[@]} -ne 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "Missing packages. Install them with:" >&2
-        echo "  sudo apt-get install -y ${missing[*]}" >&2
-        exit 1
-    fi
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/deps.sh --fuzz
 
 out=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release -DZN_FUZZ=ON \

@@ -2,8 +2,6 @@
 #ifndef ZN_TESTS_LIB_TEST_UTIL_H
 #define ZN_TESTS_LIB_TEST_UTIL_H
 
-#include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +11,7 @@
 
 #include "lib/chk.h"
 #include "lib/path.h"
+#include "support/scratch.h"
 
 namespace zn {
 
@@ -27,32 +26,22 @@ inline std::string take(char *s) {
 // umask, removes the tree and empties the path caches (which would remember the scratch path).
 class ScratchDir {
    public:
-    ScratchDir() : old_umask_(umask(022)), old_cwd_(open(".", O_RDONLY | O_DIRECTORY)) {
-        char templ[] = "/tmp/zn-lib-XXXXXX";
-        EXPECT_NE(mkdtemp(templ), nullptr);
-        EXPECT_EQ(chdir(templ), 0);
-        char *real = realpath(templ, nullptr);  // /tmp may itself be a link
-        path_ = real != nullptr ? real : templ;
+    ScratchDir() {
+        umask(022);
+        char *real = realpath(temp_.path().c_str(), nullptr);  // /tmp may itself be a link
+        path_ = real != nullptr ? real : temp_.path();
         std::free(real);
+        EXPECT_EQ(chdir(path_.c_str()), 0);
         path_cache_reset();
     }
-    ~ScratchDir() {
-        EXPECT_EQ(fchdir(old_cwd_), 0);
-        close(old_cwd_);
-        umask(old_umask_);
-        auto remove_one = [](const char *p, const struct stat *, int, FTW *) {
-            return remove(p), 0;
-        };
-        nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
-        path_cache_reset();
-    }
+    ~ScratchDir() { path_cache_reset(); }  // then saved_ goes back, then temp_ is removed
     std::string path(const std::string &rel = "") const {
         return rel.empty() ? path_ : path_ + "/" + rel;
     }
 
    private:
-    mode_t old_umask_;
-    int old_cwd_;
+    zn_test::TempDir temp_;
+    zn_test::SavedProcessState saved_;
     std::string path_;
 };
 
@@ -77,11 +66,7 @@ class EnvGuard {
 
 // Creates a file holding text, with exactly the given mode.
 inline void make_file(const std::string &path, mode_t mode, const std::string &text = "x") {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
-    close(fd);
-    ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+    zn_test::write_file(path, text, int(mode));
 }
 
 // The permission bits of path, or -1 when it does not exist.
