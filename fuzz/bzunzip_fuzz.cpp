@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr size_t kMaxOutput = 4u << 20;  // bytes of output accepted per input
+constexpr size_t kMaxOutput = 512u << 10;  // bytes of output accepted per input
 
 struct source {
     const char *data;
