@@ -30,54 +30,32 @@ void report(benchmark::State &state) {
                                                 benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void BM_Crc32Bytewise(benchmark::State &state) {
-    const auto &data = buffer();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(zn::crc32_fold_bytewise(0xFFFFFFFFu, data.data(), data.size()));
-    report(state);
+using fold_fn = uint32_t (*)(uint32_t reg, const void *p, size_t n);
+
+bool always() {
+    return true;
 }
 
-void BM_Crc32Fast(benchmark::State &state) {
-    const auto &data = buffer();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(zn::crc32_fold(0xFFFFFFFFu, data.data(), data.size()));
-    report(state);
-}
-
-void BM_Crc32Sliced(benchmark::State &state) {
-    const auto &data = buffer();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(zn::crc32_fold_sliced(0xFFFFFFFFu, data.data(), data.size()));
-    report(state);
-}
-
-void BM_Crc32Clmul(benchmark::State &state) {
-    if (!zn::crc32_have_clmul()) {
-        state.SkipWithError("this processor has no carry-less multiplication");
+// One fold over the buffer per iteration; an error row where the processor lacks the fold.
+void BM_Crc32(benchmark::State &state, fold_fn fold, bool (*available)()) {
+    if (!available()) {
+        state.SkipWithError("this processor lacks the instructions of this fold");
         return;
     }
     const auto &data = buffer();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(zn::crc32_fold_clmul(0xFFFFFFFFu, data.data(), data.size()));
+    for (auto _ : state) benchmark::DoNotOptimize(fold(0xFFFFFFFFu, data.data(), data.size()));
     report(state);
 }
 
-void BM_Crc32Clmul256(benchmark::State &state) {
-    if (!zn::crc32_have_clmul256()) {
-        state.SkipWithError("this processor has no 256-bit carry-less multiplication");
-        return;
-    }
-    const auto &data = buffer();
-    for (auto _ : state)
-        benchmark::DoNotOptimize(zn::crc32_fold_clmul256(0xFFFFFFFFu, data.data(), data.size()));
-    report(state);
-}
-
-BENCHMARK(BM_Crc32Bytewise)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Crc32Fast)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Crc32Sliced)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Crc32Clmul)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Crc32Clmul256)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Crc32, bytewise, zn::crc32_fold_bytewise, always)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Crc32, used, zn::crc32_fold, always)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Crc32, sliced, zn::crc32_fold_sliced, always)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Crc32, clmul128, zn::crc32_fold_clmul, zn::crc32_have_clmul)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Crc32, clmul256, zn::crc32_fold_clmul256, zn::crc32_have_clmul256)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

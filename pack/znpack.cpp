@@ -8,7 +8,7 @@
 #include "lib/chk.h"
 #include "pack/pack_build.h"
 #include "pack/pack_error.h"
-#include "pack/pack_inspect.h"
+#include "pack/pack_report.h"
 
 namespace zn {
 
@@ -132,7 +132,7 @@ static int command_build(int argc, char **argv) {
     return status;
 }
 
-static int command_inspect(int argc, char **argv, int (*run)(const char *)) {
+static int command_report(int argc, char **argv, int (*run)(const char *)) {
     if (argc != 3) return usage_error("%s takes one package file", argv[1]);
     return run(argv[2]);
 }
@@ -148,8 +148,8 @@ int znpack_main(int argc, char **argv) {
         return kExitOk;
     }
     if (std::strcmp(command, "build") == 0) return command_build(argc, argv);
-    if (std::strcmp(command, "list") == 0) return command_inspect(argc, argv, pack_list);
-    if (std::strcmp(command, "verify") == 0) return command_inspect(argc, argv, pack_verify);
+    if (std::strcmp(command, "list") == 0) return command_report(argc, argv, pack_list);
+    if (std::strcmp(command, "verify") == 0) return command_report(argc, argv, pack_verify);
     return usage_error("unknown command \"%s\"", command);
 }
 

@@ -1,8 +1,8 @@
 // `znpack list` and `znpack verify`: read a package file and report on it. These are commands:
 // they print their results on standard output and their failures on standard error, and return
 // the exit status. They read the file and change nothing.
-#ifndef ZN_PACK_PACK_INSPECT_H
-#define ZN_PACK_PACK_INSPECT_H
+#ifndef ZN_PACK_PACK_REPORT_H
+#define ZN_PACK_PACK_REPORT_H
 
 namespace zn {
 
@@ -20,4 +20,4 @@ int pack_list(const char *path);
 
 }  // namespace zn
 
-#endif  // ZN_PACK_PACK_INSPECT_H
+#endif  // ZN_PACK_PACK_REPORT_H

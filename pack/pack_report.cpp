@@ -1,4 +1,4 @@
-#include "pack/pack_inspect.h"
+#include "pack/pack_report.h"
 
 #include <archive.h>
 #include <archive_entry.h>
