@@ -50,8 +50,7 @@ void BM_Crc32(benchmark::State &state, fold_fn fold, bool (*available)()) {
 BENCHMARK_CAPTURE(BM_Crc32, bytewise, zn::crc32_fold_bytewise, always)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Crc32, used, zn::crc32_fold, always)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Crc32, sliced, zn::crc32_fold_sliced, always)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Crc32, sliced, zn::crc32_fold_sliced, always)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Crc32, clmul128, zn::crc32_fold_clmul, zn::crc32_have_clmul)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Crc32, clmul256, zn::crc32_fold_clmul256, zn::crc32_have_clmul256)
