@@ -1,5 +1,8 @@
-// Streaming decompression of one bzip2 stream between two callbacks: input is pulled from a read
+// Streaming decompression of bzip2 data between two callbacks: input is pulled from a read
 // callback, every block of output is pushed, in order and exactly once, to a write callback.
+// Streams that follow one another decode as one, as the bzip2 tool reads them: after a stream's
+// end, input that begins with another stream's signature ("BZh" and a digit from 1 to 9) is
+// decoded too; anything else after the last stream is ignored.
 #ifndef ZN_INSTALL_BZUNZIP_H
 #define ZN_INSTALL_BZUNZIP_H
 
@@ -30,10 +33,10 @@ enum : int {
     kBzWriteFailed = -3,  // the write callback refused the data (its own message)
 };
 
-// Decompresses one stream. handle is the caller's value, available to the callbacks through
-// bz_handle(ctx). Returns one of the results above; ends the process with status 1 when the
-// decompressor cannot be initialised. Messages on standard error, each after sync_cb (when
-// given): "bzDecompress: failed, ret=%d\n" and "Premature end of compressed data\n".
+// Decompresses the stream (and those after it). handle is the caller's value, available to the
+// callbacks through bz_handle(ctx). Returns one of the results above; ends the process with status
+// 1 when the decompressor cannot be initialised. Messages on standard error, each after sync_cb
+// (when given): "bzDecompress: failed, ret=%d\n" and "Premature end of compressed data\n".
 int bzunzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb,
             bz_sync_fn sync_cb = nullptr);
 

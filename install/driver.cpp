@@ -151,14 +151,15 @@ int zninstall(int flags, const char *argv0) {
     uint32_t payload_offset = verify_package(package_fd, file_size, header);
 
     // 10-11: the records, then the final line.
+    // Dump mode has no final line: its status is the only sign that something failed.
     int failed = walk_records(payload_offset, file_size);
     if (dump_mode) {
-        std::fflush(stdout);
-        return 0;
+        if (std::fflush(stdout) != 0) failed = 1;
+        return failed ? kExitFailed : kExitSuccess;
     }
     std::puts(failed ? "ERROR: Installation failed." : "Installation successfully completed.");
     std::fflush(stdout);
-    return 0;
+    return failed ? kExitFailed : kExitSuccess;
 }
 
 }  // namespace zn

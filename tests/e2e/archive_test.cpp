@@ -146,7 +146,7 @@ TEST_F(ArchiveTest, CorruptAndTruncatedBodies) {
         mkdir(work_.c_str(), 0755);
         package({row.record, env_record("AFTER=1")});
         RunResult r = run();
-        EXPECT_EQ(r.exit_code, 0) << row.what << describe(r);
+        EXPECT_EQ(r.exit_code, 2) << row.what << describe(r);
         EXPECT_LT(r.seconds, 5) << row.what;
         std::string err = without_progress(r.err);
         EXPECT_NE(err.find(row.err), std::string::npos) << row.what << "\n" << err;
@@ -180,7 +180,7 @@ TEST_F(ArchiveTest, ErrorsFollowTheEntriesBeforeThem) {
     RunOptions merged;
     merged.merge_stderr = true;
     RunResult r = run({}, merged);
-    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    EXPECT_EQ(r.exit_code, 2) << describe(r);
     size_t error = r.out.find("Premature end of compressed data\n");
     ASSERT_NE(error, std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Extracting f100 .. 700 bytes\n"), std::string::npos);
@@ -218,7 +218,7 @@ TEST_F(ArchiveTest, HostileArchiveEntries) {
                           .finish();
     package({archive_record(tar)});
     RunResult r = run();
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.out.find("Refusing unsafe path " + outside + "/victim\n"), std::string::npos);
     EXPECT_NE(r.out.find("Refusing unsafe path ../outside/victim\n"), std::string::npos);
     EXPECT_NE(r.out.find("Refusing unsafe path escape/victim\n"), std::string::npos);

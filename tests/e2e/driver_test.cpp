@@ -257,7 +257,7 @@ TEST_F(DriverTest, TruncatedProgramBody) {
             package_bytes({Record{zn::kRecordProgram, body.substr(0, row.present), 10000}});
         write_file(pkg_, bytes, 0755);
         RunResult r = run();
-        EXPECT_EQ(r.exit_code, 0) << describe(r);
+        EXPECT_EQ(r.exit_code, 2) << describe(r);
         EXPECT_EQ(r.out, "Failed to read " + std::to_string(row.failed_chunk) +
                              " bytes from source\n" + kFailure);
         EXPECT_TRUE(exists(tmp_ + "/zninstall-temp.exe"));

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
@@ -22,12 +24,13 @@ struct Memory {
     std::string output;
     int calls = 0;
     int max_count = 0;
-    int refuse_after = -1;  // the write callback fails once this many bytes are out
+    int refuse_after = -1;    // the write callback fails once this many bytes are out
+    size_t piece = SIZE_MAX;  // most bytes handed over per read
 };
 
 int memory_read(bz_context *ctx, char *buf, int cap) {
     Memory *m = reinterpret_cast<Memory *>(bz_handle(ctx));
-    size_t n = std::min(size_t(cap), m->input.size() - m->at);
+    size_t n = std::min({size_t(cap), m->piece, m->input.size() - m->at});
     std::memcpy(buf, m->input.data() + m->at, n);
     m->at += n;
     return int(n);
@@ -66,6 +69,45 @@ TEST(Bzunzip, DecompressesEveryByteInOrder) {
         EXPECT_EQ(run(m), kBzOk) << n;
         EXPECT_EQ(m.output, data) << n;
         EXPECT_LE(m.max_count, kBzOutputBlock);
+    }
+}
+
+// Streams one after another decode whole, also when a stream ends within a few bytes of a read's
+// end; what follows the last stream is ignored unless it begins like a stream.
+TEST(Bzunzip, ConsecutiveStreamsDecodeAsOne) {
+    std::string a = sample(70000), b = sample(3), c = sample(9000);
+    std::string abc = zn_test::bzip2_compress(a) + zn_test::bzip2_compress(b, 1) +
+                      zn_test::bzip2_compress("") + zn_test::bzip2_compress(c);
+    struct {
+        const char *what;
+        std::string input;
+        size_t piece;
+        int rc;
+        std::string output;
+    } rows[] = {
+        {"four streams", abc, SIZE_MAX, kBzOk, a + b + c},
+        {"four streams, 1-byte reads", abc, 1, kBzOk, a + b + c},
+        {"four streams, 3-byte reads", abc, 3, kBzOk, a + b + c},
+        {"trailing BZ", abc + "BZ", 1, kBzOk, a + b + c},
+        {"trailing BZh without a digit", abc + "BZhx", SIZE_MAX, kBzOk, a + b + c},
+        {"a stream cut after its signature", abc + "BZh9", SIZE_MAX, kBzTruncated, a + b + c},
+        {"a second stream cut short", abc + zn_test::bzip2_compress(a).substr(0, 500), 7,
+         kBzTruncated, ""},
+    };
+    for (const auto &row : rows) {
+        Memory m;
+        m.input = row.input;
+        m.piece = row.piece;
+        std::string err;
+        EXPECT_EQ(run(m, &err), row.rc) << row.what << ": " << err;
+        if (row.rc == kBzOk) {
+            EXPECT_EQ(m.output, row.output) << row.what;
+            EXPECT_EQ(err, "") << row.what;
+        } else {
+            EXPECT_EQ(m.output.compare(0, a.size() + b.size() + c.size(), a + b + c), 0)
+                << row.what;
+            EXPECT_EQ(err, "Premature end of compressed data\n") << row.what;
+        }
     }
 }
 
