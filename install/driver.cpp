@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -128,22 +129,31 @@ int parse_options(int argc, char **argv) {
 }
 
 int zninstall(int flags, const char *argv0) {
-    // 1-5: temporary directory, quiet flag, umask, SIGPIPE, magic.
+    // 1-5: temporary directory, quiet flag, umask, signals, magic.
     const char *temp = getenv("TEMP");
     if (temp == nullptr) temp = getenv("TMP");
     temp_dir = temp != nullptr ? temp : ".";
     if (flags & 1) quiet_install = 1;
     umask(kUmask);
     signal(SIGPIPE, SIG_IGN);
+    // A write past the file-size limit then fails with EFBIG and is reported like a full disk,
+    // instead of killing the process with its output unflushed.
+    signal(SIGXFSZ, SIG_IGN);
     build_package_magic();
 
-    // 6-7: the package file and its size.
+    // 6-7: the package file and its size. The open never blocks (a FIFO named by -program), and
+    // the descriptor itself must be a regular file: a device or a FIFO has no size to verify
+    // against, and the header search would read it without end.
     package_path = locate_package(argv0);
-    struct stat st;
-    if (stat(package_path, &st) < 0) cannot_open(package_path);
-    uint64_t file_size = uint64_t(st.st_size);
-    package_fd = open(package_path, O_RDONLY | O_CLOEXEC);
+    package_fd = open(package_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (package_fd < 0) cannot_open(package_path);
+    struct stat st;
+    if (fstat(package_fd, &st) < 0) cannot_open(package_path);
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        cannot_open(package_path);
+    }
+    uint64_t file_size = uint64_t(st.st_size);
 
     // 8-9: banner and verification.
     write_banner();

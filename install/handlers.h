@@ -25,8 +25,9 @@ int handle_environment_record(int fd, const unsigned char *record_header);
 int environment_record_read(int fd, const unsigned char *record_header, char *text);
 
 // Type 7: copies the body to the temporary file, runs it (with "/quiet" under -quiet), waits and
-// removes it. Returns 0 when it ran (whatever its exit status), -2 when the body was short, -1
-// when the file could not be written; ends the run when the file cannot be created.
+// removes it. Returns 0 when it ran and exited with status 0, -3 when it could not be started,
+// failed or was ended by a signal, -2 when the body was short, -1 when the file could not be
+// written; each failure is reported. Ends the run when the file cannot be created.
 int handle_program_record(int fd, const unsigned char *record_header);
 
 // The body copy of the program handler, without its messages: copies length bytes from fd (at
@@ -40,8 +41,11 @@ int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk);
 int handle_archive_record(int fd, const unsigned char *record_header);
 
 // Type 11: sets INSTALL_ROOT, writes the decompressed script to the temporary file, runs it and
-// removes it (only INSTALL_ROOT in dump mode). Returns 0, or non-zero when the script could not be
-// written whole, in which case it is neither made executable nor run.
+// removes it (only INSTALL_ROOT in dump mode). Under -d an interactive shell runs once the script
+// is closed and before it is made executable, so a script edited or replaced there is the one
+// that runs. Returns 0 when the script ran and exited with status 0; non-zero, each cause
+// reported, when it could not be written whole (it is then neither made executable nor run),
+// made executable or started, or when it failed or was ended by a signal.
 int handle_script_record(int fd, const unsigned char *record_header);
 
 // The write callback of dump mode: copies the bytes to standard output.

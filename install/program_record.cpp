@@ -16,6 +16,7 @@ namespace zn {
 constexpr int kProgramCopyChunk = 4096;  // bytes copied per step
 constexpr int kProgramFileMode = 0755;
 constexpr const char kQuietArgument[] = "/quiet";
+constexpr int kProgramRunFailed = -3;  // it could not be started, or it failed (reported)
 
 int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk) {
     char buf[kProgramCopyChunk];
@@ -45,12 +46,15 @@ int handle_program_record(int fd, const unsigned char *record_header) {
     int result = program_record_copy(fd, length, out, &chunk);
     if (result == -2) std::printf("Failed to read %d bytes from source\n", chunk);
     if (result == -1) std::printf("Failed to write %d bytes from source\n", chunk);
-    if (close(out) < 0 && result == 0) result = -1;
+    if (close(out) < 0 && result == 0) {
+        std::printf("Error writing file %s\n", path);
+        result = -1;
+    }
     if (result != 0) return result;  // the partial file stays for inspection; it never runs
 
-    run_program(path, quiet_install ? kQuietArgument : nullptr);
+    int ran = run_program(path, quiet_install ? kQuietArgument : nullptr, "Helper program");
     unlink(path);
-    return 0;
+    return ran < 0 ? kProgramRunFailed : 0;
 }
 
 }  // namespace zn

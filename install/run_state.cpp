@@ -59,7 +59,20 @@ void fatal_err(const char *text) {
 int read_answer(char *buf, int size) {
     std::fflush(stdout);
     std::fflush(stderr);
-    return std::fgets(buf, size, stdin) != nullptr;
+    int n = 0;
+    bool cut = false;
+    int c;
+    // Byte by byte rather than fgets: a NUL typed in the line must not hide where it ends.
+    while ((c = std::getchar()) != EOF) {
+        if (n < size - 1)
+            buf[n++] = char(c);
+        else if (c != '\n')
+            cut = true;
+        if (c == '\n') break;
+    }
+    buf[n] = '\0';
+    if (cut) return kAnswerTooLong;
+    return n > 0 ? kAnswerLine : kAnswerEnd;
 }
 
 }  // namespace zn

@@ -46,8 +46,18 @@ void err_perror(const char *prefix);
 // same name does not leave it unreferenced.
 void putenv_kept(char *text);
 
-// Reads one line of standard input into buf (at most size - 1 bytes) after flushing standard
-// output. Returns 1 when a line (or a last unterminated piece) was read, 0 at end of input.
+// Results of read_answer.
+enum : int {
+    kAnswerEnd = 0,      // end of input before any byte
+    kAnswerLine = 1,     // a line, or a last unterminated piece, that fit
+    kAnswerTooLong = 2,  // a line longer than the buffer holds, read to its end
+};
+
+// Reads one line of standard input after flushing standard output: the line (with its line feed
+// when there is room) and a NUL go into buf. A line longer than size - 1 bytes is still read to
+// its end, so that its rest is never taken as the next answer; buf then holds its first
+// size - 1 bytes. Returns one of the results above.
+// REQUIRES: size >= 2.
 int read_answer(char *buf, int size);
 
 }  // namespace zn

@@ -94,9 +94,10 @@ int handle_script_record(int fd, const unsigned char *record_header) {
         err_printf("zninstall: error writing to output stream\n");
         whole = false;
     }
-    // Made executable through the descriptor we wrote, and only when the script is complete.
-    if (whole && fchmod(fileno(script_stream), kScriptRunMode) < 0) whole = false;
-    if (std::fclose(script_stream) != 0) whole = false;
+    if (std::fclose(script_stream) != 0 && whole) {
+        err_printf("zninstall: error writing to output stream\n");
+        whole = false;
+    }
     script_stream = nullptr;
 
     if (debug_mode) {
@@ -105,9 +106,15 @@ int handle_script_record(int fd, const unsigned char *record_header) {
     }
     if (!whole) return rc != kBzOk ? rc : -1;
 
-    run_program(path, nullptr);
+    // Made executable by its path only now, after the debug shell: whatever stands there then
+    // is what runs.
+    if (chmod(path, kScriptRunMode) < 0) {
+        std::printf("Failed to chmod(%s, %o)\n", path, unsigned(kScriptRunMode));
+        return -1;
+    }
+    int ran = run_program(path, nullptr, "Post-install script");
     unlink(path);
-    return 0;
+    return ran;
 }
 
 }  // namespace zn

@@ -82,7 +82,10 @@ int handle_welcome_record(int fd, const unsigned char *record_header) {
     std::snprintf(dir, sizeof dir, "%s", kDefaultInstallDir);
     std::printf("Directory where to install software [%s]: ", dir);
     answer[0] = '\n';
-    if (read_answer(answer, sizeof answer) && answer[0] != '\0' && answer[0] != '\n') {
+    int got = read_answer(answer, sizeof answer);
+    // A cut answer would name another directory than the one typed.
+    if (got == kAnswerTooLong) fatal_out("Error: The install directory name is too long.\n");
+    if (got != kAnswerEnd && answer[0] != '\0' && answer[0] != '\n') {
         std::snprintf(dir, sizeof dir, "%s", answer);
         size_t len = std::strlen(dir);
         while (len > 0 && dir[len - 1] == '\n') dir[--len] = '\0';
@@ -96,8 +99,9 @@ int handle_welcome_record(int fd, const unsigned char *record_header) {
         std::printf("\nThe install directory [%s] does not exist.\n", install_dir);
         std::printf("Do you wish to create it [y/n] ? ");
         answer[0] = '\0';
-        bool got = read_answer(answer, sizeof answer);
-        if (!got || answer[0] == 'y' || answer[0] == 'Y') {
+        // However long the answer, its first character decides.
+        got = read_answer(answer, sizeof answer);
+        if (got == kAnswerEnd || answer[0] == 'y' || answer[0] == 'Y') {
             if (port_mkdir(install_dir, kInstallDirMode) < 0)
                 directory_error("Error: Failed to create the install directory.", install_dir);
         } else {

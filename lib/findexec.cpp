@@ -90,7 +90,11 @@ char *find_exec_path2(const char *path_list, const char *name, int flag) {
 
     if (filename_first_component(name) != nullptr) {
         if (is_absolute(name)) return check_executable(name, nullptr);
-        while (std::strncmp(name, "./", 2) == 0) name += 2;
+        // "./" and the slashes after it name the current directory: ".//x" is "x", never "/x".
+        while (std::strncmp(name, "./", 2) == 0) {
+            name += 2;
+            while (*name == '/') name++;
+        }
         char *joined = filename_append_filename(get_cwd(), name);
         char *found = check_executable(joined, nullptr);
         chk_free(joined);

@@ -135,9 +135,11 @@ char *simplify_and_expand_filename(const char *text) {
 
 const char *expand_filename(const char *text) {
     if (text[0] != '~' && !is_wildcard(text)) return text;
+    // text may be the previous result (a name that holds a '$'), so that is freed only once
+    // the expansion is done with it.
+    char **words = shell_expand(text, WILD_FILES | WILD_DIRS);
     chk_free(last_expansion);
     last_expansion = nullptr;
-    char **words = shell_expand(text, WILD_FILES | WILD_DIRS);
     if (!words) return "";
     for (int i = 0; words[i]; i++) {
         if (!last_expansion && words[i][0])

@@ -25,7 +25,7 @@ char *simplify_and_expand_filename(const char *text);
 // Returns text itself when it neither starts with "~" nor holds any of "$*[?". Otherwise returns
 // the first non-empty word of shell_expand(text, WILD_FILES | WILD_DIRS), or "" when there is
 // none. The caller must not free the result; an expanded result is owned by the module and lives
-// until the next call that expands.
+// until the next call that expands. text may be the previous result.
 const char *expand_filename(const char *text);
 
 // Returns a new null-terminated array of new strings (free each, then the array, with chk_free;

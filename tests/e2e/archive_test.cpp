@@ -29,15 +29,20 @@ class ArchiveTest : public InstallerTest {
 TEST_F(ArchiveTest, UnpacksIntoTheCurrentDirectory) {
     std::string first = TarBuilder()
                             .dir("dir/", 0755)
+                            .dir("open/", 0777)
                             .file("dir/a.txt", "alpha\n", 0644)
                             .file("nested/deeper/x", std::string(512, 'x'), 0600)
                             .finish();
     std::string second = TarBuilder().file("second", "", 0755).finish(3);
     package({archive_record(first), archive_record(second, zn::kRecordArchiveAlt)});
+    // The installer sets its own file-creation mask, whatever it inherits.
+    SavedProcessState saved_umask;
+    umask(0);
     RunResult r = run();
     EXPECT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_EQ(r.out,
               "\nExtracting dir/ .. 0 bytes\n"
+              "Extracting open/ .. 0 bytes\n"
               "Extracting dir/a.txt .. 6 bytes\n"
               "Extracting nested/deeper/x .. 512 bytes\n"
               "Extracting  .. 0 bytes\n"
@@ -46,6 +51,7 @@ TEST_F(ArchiveTest, UnpacksIntoTheCurrentDirectory) {
                   std::string(kSuccess));
     std::map<std::string, TreeEntry> want = {
         {"dir", {'d', 0755, ""}},           {"dir/a.txt", {'f', 0644, "alpha\n"}},
+        {"open", {'d', 0755, ""}},    // 0777 under the mask 022
         {"nested", {'d', 0711, ""}},  // made for a file: the file's mode plus search for all
         {"nested/deeper", {'d', 0711, ""}}, {"nested/deeper/x", {'f', 0600, std::string(512, 'x')}},
         {"second", {'f', 0755, ""}},
@@ -66,6 +72,81 @@ TEST_F(ArchiveTest, DumpModeWritesOnlyTheDecompressedStream) {
     EXPECT_TRUE(r.out == small + large) << "stdout holds " << r.out.size() << " bytes";
     EXPECT_FALSE(exists(work_ + "/ran"));
     EXPECT_FALSE(exists(work_ + "/s"));
+}
+
+// Dump mode has no final line: its status says whether everything was written whole.
+TEST_F(ArchiveTest, DumpModeFailures) {
+    std::string tar = TarBuilder().file("f", std::string(100000, 'f')).finish();
+    Record flipped = archive_record(tar);
+    flipped.body[flipped.body.size() / 2] ^= 0x10;
+    struct {
+        const char *what;
+        Record record;
+        const char *redirect;
+        std::string err;
+    } rows[] = {
+        {"full disk", archive_record(tar), " >/dev/full",
+         "zninstall: error writing to output stream"},
+        {"full disk, archive smaller than a buffer", archive_record(TarBuilder().finish()),
+         " >/dev/full", "zninstall: error writing to output stream"},
+        {"corrupt archive", flipped, "", "bzDecompress: failed, ret="},
+    };
+    for (const auto &row : rows) {
+        package({row.record, env_record("AFTER=1")});
+        RunResult r =
+            run({"-c", std::string("exec \"$0\" -gz") + row.redirect, pkg_}, {}, "/bin/sh");
+        EXPECT_EQ(r.exit_code, 2) << row.what << describe(r);
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << row.what << describe(r);
+    }
+}
+
+// A compressed body made of several bzip2 streams installs whole: archive and script, and
+// in dump mode.
+TEST_F(ArchiveTest, BodiesOfSeveralStreams) {
+    std::string tar = TarBuilder()
+                          .file("first", "1")
+                          .file("middle", std::string(5000, 'm'))
+                          .file("last", "3")
+                          .finish();
+    std::string script = "#!/bin/sh\necho one\necho two\necho three\n";
+    auto streams = [](const std::string &data, size_t n) {
+        std::string body;
+        for (size_t i = 0; i < n; i++) {
+            size_t from = data.size() * i / n, to = data.size() * (i + 1) / n;
+            body += bzip2_compress(data.substr(from, to - from));
+        }
+        return body;
+    };
+    for (size_t n : {2, 3}) {
+        remove_tree(work_);
+        mkdir(work_.c_str(), 0755);
+        package({Record{zn::kRecordArchive, streams(tar, n)},
+                 Record{zn::kRecordScript, streams(script, n)}});
+        RunResult r = run();
+        EXPECT_EQ(r.exit_code, 0) << n << describe(r);
+        EXPECT_EQ(read_file(work_ + "/last"), "3") << n;
+        EXPECT_NE(r.out.find("one\ntwo\nthree\n" + std::string(kSuccess)), std::string::npos)
+            << n << r.out;
+        r = run({"-gz"});
+        EXPECT_EQ(r.exit_code, 0) << n;
+        EXPECT_TRUE(r.out == tar) << n << ": stdout holds " << r.out.size() << " bytes";
+    }
+}
+
+// A file that passes the file-size limit is reported like a full disk, and the run goes on to
+// its final line.
+TEST_F(ArchiveTest, FileSizeLimit) {
+    std::string tar =
+        TarBuilder().file("big", std::string(300000, 'b')).file("small", "s").finish();
+    package({archive_record(tar)});
+    RunResult r = run({"-c", "ulimit -f 100 && exec \"$0\"", pkg_}, {}, "/bin/sh");
+    EXPECT_EQ(r.signal, 0) << describe(r);
+    EXPECT_EQ(r.exit_code, 2) << describe(r);
+    EXPECT_NE(r.out.find("Extracting big .. 300000 bytes\nError writing file big\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(read_file(work_ + "/small"), "s");
+    EXPECT_EQ(r.out.substr(r.out.size() - std::strlen(kFailure)), kFailure);
 }
 
 TEST_F(ArchiveTest, ScriptRecord) {
@@ -102,17 +183,27 @@ TEST_F(ArchiveTest, ScriptRecord) {
     EXPECT_FALSE(exists(work_ + "/ran"));
 }
 
+// The shell comes once the script is written and closed, before it is made executable and run:
+// a script replaced in the shell is the one that runs.
 TEST_F(ArchiveTest, DebugShellComesAfterTheScriptIsWritten) {
-    package({script_record("#!/bin/sh\necho script ran\n")});
-    RunOptions shell_input;
-    shell_input.input = "ls -l \"$TEMP/zninstall-temp.exe\" | cut -c1-10; exit\n";
-    RunResult r = run({"-d"}, shell_input);
-    EXPECT_EQ(r.exit_code, 0) << describe(r);
     std::string temp = tmp_ + "/zninstall-temp.exe";
-    EXPECT_EQ(r.out.rfind("Extract script to " + temp + "\n" + temp + " created...waiting\n", 0),
-              0u)
-        << r.out;
-    EXPECT_NE(r.out.find("-rwxr-xr-x\nscript ran\n"), std::string::npos) << r.out;
+    struct {
+        std::string shell_input;
+        std::string out_tail;
+    } rows[] = {
+        {"ls -l \"$TEMP/zninstall-temp.exe\" | cut -c1-10; exit\n", "-rw-r--r--\nscript ran\n"},
+        {"printf '#!/bin/sh\\necho replaced\\n' >\"$TEMP/zninstall-temp.exe\"; exit\n",
+         "replaced\n"},
+    };
+    for (const auto &row : rows) {
+        package({script_record("#!/bin/sh\necho script ran\n")});
+        RunOptions shell_input;
+        shell_input.input = row.shell_input;
+        RunResult r = run({"-d"}, shell_input);
+        EXPECT_EQ(r.exit_code, 0) << describe(r);
+        EXPECT_EQ(r.out, "Extract script to " + temp + "\n" + temp + " created...waiting\n" +
+                             row.out_tail + kSuccess);
+    }
 }
 
 // Broken compressed bodies end quickly with a message, the final line reports the failure, the

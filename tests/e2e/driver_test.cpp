@@ -1,9 +1,12 @@
 // The installer from start to final line: verification, the record walk, options, environment
 // and program records, run as a real process on packages built for each case.
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "e2e/installer_fixture.h"
 #include "install/package_format.h"
@@ -25,12 +28,17 @@ std::string hex8(uint32_t v) {
 
 class DriverTest : public InstallerTest {};
 
-// The image must never hold the magic in one piece, or the search would find the image.
-TEST_F(DriverTest, InstallerImageHoldsNoMagic) {
+// The image must never hold the magic in one piece, or the search would find the image. No
+// binary names the directory it was built in (assertion messages name "string/dstr.cpp").
+TEST_F(DriverTest, InstallerImageHoldsNoMagicNorBuildPath) {
     zn::build_package_magic();
     std::string image = read_file(installer_binary());
     ASSERT_GT(image.size(), 10000u);
     EXPECT_EQ(image.find(std::string(zn::package_magic, zn::kMagicLength)), std::string::npos);
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizers' own reports name sources by full path
+    for (const std::string &binary : {installer_binary(), znpack_binary()})
+        EXPECT_EQ(read_file(binary).find(ZN_SOURCE_DIR), std::string::npos) << binary;
+#endif
 }
 
 TEST_F(DriverTest, IntactPackageWithoutRecords) {
@@ -164,12 +172,25 @@ TEST_F(DriverTest, CannotLocateOrOpenThePackage) {
                   pkg_ + " when you run it.\n");
     EXPECT_EQ(r.err, "");
 
-    std::string missing = dir_ / "missing";
-    r = run({"-program", missing});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.out,
-              "Error: cannot open file to extract the package.\n       File: " + missing + "\n");
-    EXPECT_EQ(r.err, "Cannot open: No such file or directory\n");
+    // Only a regular file is a package: anything else is refused at once, never read or waited
+    // on (a FIFO without a writer, a device without end).
+    std::string fifo = dir_ / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const std::string rows[][2] = {
+        {dir_ / "missing", "No such file or directory"},
+        {fifo, "Invalid argument"},
+        {"/dev/zero", "Invalid argument"},
+        {dir_.path(), "Is a directory"},
+    };
+    for (const auto &row : rows) {
+        RunOptions quick;
+        quick.timeout_seconds = 20;
+        r = run({"-program", row[0]}, quick);
+        EXPECT_EQ(r.exit_code, 1) << row[0] << describe(r);
+        EXPECT_EQ(r.out,
+                  "Error: cannot open file to extract the package.\n       File: " + row[0] + "\n");
+        EXPECT_EQ(r.err, "Cannot open: " + row[1] + "\n");
+    }
 }
 
 // Parsing stops at the first argument that is not an option; -program takes the next argument
@@ -231,17 +252,68 @@ TEST_F(DriverTest, EnvironmentRecords) {
     }
 }
 
+// A program that fails is reported and fails the run, and the walk goes on.
 TEST_F(DriverTest, ProgramRecords) {
     std::string failing = "#!/bin/sh\necho ran; exit 3\n";
     std::string no_shebang = "echo \"plain script $#\"\n";
     package({program_record(failing), program_record(no_shebang), program_record(echo_program())});
     RunResult r = run();
-    EXPECT_EQ(r.exit_code, 0) << describe(r);
-    EXPECT_EQ(r.out, std::string("ran\nplain script 0\nargs=0:\n") + kSuccess);
+    EXPECT_EQ(r.exit_code, 2) << describe(r);
+    EXPECT_EQ(r.out, std::string("ran\nplain script 0\nargs=0:\n") + kFailure);
+    EXPECT_EQ(without_progress(r.err),
+              banner(pkg_) + "\nHelper program failed with exit status 3\n");
     EXPECT_FALSE(exists(tmp_ + "/zninstall-temp.exe"));
 
     r = run({"-quiet"});
-    EXPECT_EQ(r.out, std::string("ran\nplain script 1\nargs=1:/quiet\n") + kSuccess);
+    EXPECT_EQ(r.out, std::string("ran\nplain script 1\nargs=1:/quiet\n") + kFailure);
+}
+
+// A helper program or post-install script that cannot start, or that a signal ends, is reported
+// on standard error and fails the run; the walk goes on.
+TEST_F(DriverTest, HelpersThatDoNotRunAreFailures) {
+    std::string temp = tmp_ + "/zninstall-temp.exe";
+    std::string missing = "#!/nonexistent/interpreter\necho never\n";
+    std::string killed = "#!/bin/sh\nkill -KILL $$\n";
+    struct {
+        Record record;
+        std::string err;
+    } rows[] = {
+        {program_record(missing), "Cannot run " + temp + ": No such file or directory\n"},
+        {program_record(killed), "Helper program ended by signal 9\n"},
+        {script_record(missing), "Cannot run " + temp + ": No such file or directory\n"},
+        {script_record("#!/bin/sh\nexit 3\n"), "Post-install script failed with exit status 3\n"},
+        {script_record(killed), "Post-install script ended by signal 9\n"},
+    };
+    for (const auto &row : rows) {
+        package({row.record, env_record("AFTER=1")});
+        RunResult r = run();
+        EXPECT_EQ(r.exit_code, 2) << row.err << describe(r);
+        std::string err = without_progress(r.err);
+        ASSERT_GE(err.size(), row.err.size()) << row.err;
+        EXPECT_EQ(err.substr(err.size() - row.err.size()), row.err);
+        EXPECT_EQ(r.out.substr(r.out.size() - 8 - std::strlen(kFailure)),
+                  "AFTER=1\n" + std::string(kFailure))
+            << row.err;
+        EXPECT_EQ(r.out.find("never"), std::string::npos) << row.err;
+    }
+}
+
+// A temporary directory mounted noexec: the script cannot start, which is reported and fails the
+// run.
+TEST_F(DriverTest, NoexecTemporaryDirectory) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a noexec file system needs root";
+    if (mount("zn-noexec", tmp_.c_str(), "tmpfs", MS_NOEXEC, nullptr) != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{tmp_};
+    package({script_record("#!/bin/sh\necho never\n"), program_record("echo never\n")});
+    RunResult r = run();
+    EXPECT_EQ(r.exit_code, 2) << describe(r);
+    std::string cannot = "Cannot run " + tmp_ + "/zninstall-temp.exe: Permission denied\n";
+    EXPECT_EQ(without_progress(r.err), banner(pkg_) + "\n" + cannot + cannot);
+    EXPECT_EQ(r.out, "Extract script to " + tmp_ + "/zninstall-temp.exe\n" + kFailure);
 }
 
 // A short body is reported with the size of the chunk that failed (chunks of 4096 bytes), the
@@ -290,7 +362,11 @@ TEST_F(DriverTest, TemporaryPathIsNeverFollowedOrParsed) {
     EXPECT_FALSE(exists(work_ + "/pwned2"));
     EXPECT_FALSE(exists(odd + "/zninstall-temp.exe"));
 
-    // Without TEMP, TMP; without both, the current directory.
+    // TEMP before TMP; without TEMP, TMP; without both, the current directory.
+    o.env["TEMP"] = tmp_;
+    o.env["TMP"] = dir_ / "no-such-dir";
+    r = run({}, o);
+    EXPECT_EQ(r.out, std::string("args=0:\n") + kSuccess);
     o.env["TEMP"] = std::nullopt;
     o.env["TMP"] = tmp_;
     r = run({}, o);

@@ -96,9 +96,11 @@ TEST_F(WelcomeTest, AnswersAndTheirPaths) {
         std::string typed;
         std::string expanded;
         bool exists;
+        std::string yes = "y";
     } rows[] = {
         {"$HOME/apps", home + "/apps", false},
-        {"~/x", home + "/x", false},
+        {"~/x", home + "/x", false, "Y"},
+        {"~/long-yes", home + "/long-yes", false, std::string(5000, 'y')},
         {"a//b/", work_ + "/a/b", false},
         {"\"" + home + "/quoted dir\"", home + "/quoted dir", true},
         {home + "/./y/../z", home + "/z", false},
@@ -107,7 +109,7 @@ TEST_F(WelcomeTest, AnswersAndTheirPaths) {
         package({welcome_record("Hi\n"), program_record("#!/bin/sh\npwd\n"),
                  script_record("#!/bin/sh\necho \"root=$INSTALL_ROOT\"\n")});
         RunOptions o;
-        o.input = row.typed + "\ny\n";
+        o.input = row.typed + "\n" + row.yes + "\n";
         RunResult r = run({}, o);
         EXPECT_EQ(r.exit_code, 0) << row.typed << describe(r);
         std::string asked =
@@ -124,6 +126,10 @@ TEST_F(WelcomeTest, DecliningOrFailingEndsTheRun) {
     std::string missing_parent = dir_ / "no/such/dir";
     std::string file = dir_ / "a-file";
     write_file(file, "x");
+    // Answers too long for the buffer, which cut at its end would name dir/new and answer "y".
+    std::string new_dir = dir_ / "new";
+    std::string cut_yes = new_dir + std::string(1023 - new_dir.size(), '/') + "y";
+    const std::string too_long = "Error: The install directory name is too long.\n";
     struct {
         std::string input;
         std::string out_tail;
@@ -133,6 +139,8 @@ TEST_F(WelcomeTest, DecliningOrFailingEndsTheRun) {
          create_question(dir_ / "new") + "\nInstallation aborted. Please try again.\n", ""},
         {dir_ / "new\nok\n",
          create_question(dir_ / "new") + "\nInstallation aborted. Please try again.\n", ""},
+        {cut_yes + "\ny\n", too_long, ""},
+        {cut_yes + std::string(3976, 'y') + "\ny\n", too_long, ""},
         {missing_parent + "\ny\n",
          create_question(missing_parent) +
              "Error: Failed to create the install directory.\n       " + missing_parent + "\n",

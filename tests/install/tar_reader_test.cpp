@@ -64,6 +64,8 @@ TEST_F(TarReaderTest, UnpacksFilesDirectoriesAndModes) {
                           .file("empty", "", 0640)
                           .file("block", block, 0444)
                           .file("after", "x", 0604)
+                          .file("setid", "s", 06755)
+                          .file("sticky", "t", 01644)
                           .finish();
     Extraction e = extract(tar);
     EXPECT_EQ(e.failed, 0) << e.out << e.err;
@@ -74,6 +76,8 @@ TEST_F(TarReaderTest, UnpacksFilesDirectoriesAndModes) {
               "Extracting empty .. 0 bytes\n"
               "Extracting block .. 512 bytes\n"
               "Extracting after .. 1 bytes\n"
+              "Extracting setid .. 1 bytes\n"
+              "Extracting sticky .. 1 bytes\n"
               "Extracting  .. 0 bytes\n");
     EXPECT_EQ(e.err, "");
     EXPECT_EQ(mode_of("d"), 0751);  // directories get search permission for all
@@ -83,6 +87,8 @@ TEST_F(TarReaderTest, UnpacksFilesDirectoriesAndModes) {
     EXPECT_EQ(mode_of("d/exec"), 0755);
     EXPECT_EQ(mode_of("block"), 0444);
     EXPECT_EQ(mode_of("after"), 0604);
+    EXPECT_EQ(mode_of("setid"), 06755);  // set-id and sticky bits too
+    EXPECT_EQ(mode_of("sticky"), 01644);
     EXPECT_EQ(zn_test::read_file(root() + "/a/b/c.txt"), "deep");
     EXPECT_EQ(zn_test::read_file(root() + "/block"), block);
     EXPECT_EQ(zn_test::read_file(root() + "/empty"), "");
@@ -123,6 +129,11 @@ TEST_F(TarReaderTest, LongNamesLinksAndPrefix) {
     prefixed.name = "leaf.txt";
     prefixed.prefix = "some/prefix/dir";
     prefixed.size = 2;
+    TarBuilder::Header old_gnu;  // its prefix field holds other data, never part of the name
+    old_gnu.name = "oldgnu.txt";
+    old_gnu.prefix = "not/a/prefix";
+    old_gnu.old_gnu = true;
+    old_gnu.size = 1;
     TarBuilder::Header full_name;
     full_name.name = std::string(100, 'f');
     full_name.name_without_nul = true;
@@ -143,6 +154,7 @@ TEST_F(TarReaderTest, LongNamesLinksAndPrefix) {
                           .pax({{"linkpath", "paxdir/p.txt"}})
                           .hardlink("hard", "wrong")
                           .entry(prefixed, "pp")
+                          .entry(old_gnu, "o")
                           .entry(full_name, "F")
                           .finish();
     Extraction e = extract(tar);
@@ -157,6 +169,7 @@ TEST_F(TarReaderTest, LongNamesLinksAndPrefix) {
     ASSERT_EQ(stat((root() + "/paxdir/p.txt").c_str(), &b), 0);
     EXPECT_EQ(a.st_ino, b.st_ino);
     EXPECT_EQ(zn_test::read_file(root() + "/some/prefix/dir/leaf.txt"), "pp");
+    EXPECT_EQ(zn_test::read_file(root() + "/oldgnu.txt"), "o");
     EXPECT_EQ(zn_test::read_file(root() + "/" + std::string(100, 'f')), "F");
     // Metadata headers print nothing; the entries print their full names.
     EXPECT_EQ(e.out.find("LongLink"), std::string::npos);
@@ -248,7 +261,7 @@ TEST_F(TarReaderTest, ReplacesWhatStandsAtTheEntryPath) {
 }
 
 TEST_F(TarReaderTest, CorruptHeadersStopTheArchive) {
-    TarBuilder::Header bad_sum, bad_size, negative, huge_b256, bad_mode;
+    TarBuilder::Header bad_sum, bad_size, negative, huge_b256, bad_mode, size_9, mode_8, huge_meta;
     bad_sum.name = "bad-sum";
     bad_sum.bad_checksum = true;
     bad_size.name = "bad-size";
@@ -259,7 +272,15 @@ TEST_F(TarReaderTest, CorruptHeadersStopTheArchive) {
     huge_b256.size_field = std::string("\x80\x7f\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff", 12);
     bad_mode.name = "bad-mode";
     bad_mode.mode_field = "rwxr-x";
-    for (const auto &h : {bad_sum, bad_size, negative, huge_b256, bad_mode}) {
+    size_9.name = "size-9";  // octal digits only
+    size_9.size_field = "00000000019";
+    mode_8.name = "mode-8";
+    mode_8.mode_field = "0000648";
+    huge_meta.name = "huge-meta";  // a metadata body over kTarMetaMax
+    huge_meta.type = 'x';
+    huge_meta.size = kTarMetaMax + 1;
+    for (const auto &h :
+         {bad_sum, bad_size, negative, huge_b256, bad_mode, size_9, mode_8, huge_meta}) {
         zn_test::remove_tree(root());
         std::string tar = TarBuilder().file("first", "1").entry(h, "").file("later", "2").finish();
         Extraction e = extract(tar);

@@ -123,6 +123,9 @@ TEST_F(FindExec, NamesWithADelimiter) {
     get_cwd_changed_directory();
     EXPECT_EQ(take(find_exec_path(s("bin").c_str(), "./prog")), s("prog"));
     EXPECT_EQ(take(find_exec_path2("", "././bin/prog", 0)), s("bin/prog"));
+    // Slashes after "./" stay in the current directory, never reach the root.
+    EXPECT_EQ(take(find_exec_path2("", ".//prog", 0)), s("prog"));
+    EXPECT_EQ(take(find_exec_path2("", "././/bin/prog", 0)), s("bin/prog"));
 }
 
 TEST_F(FindExec, ExecutableMtime) {

@@ -220,8 +220,19 @@ TEST(ZnpackBuild, WritesImageHeaderAndRecordsInTheOrderGiven) {
 TEST(ZnpackBuild, NoRecordsIsAValidPackage) {
     TempDir dir;
     std::string stub = make_stub(dir);
-    Result r = znpack({"build", "-o", dir / "pkg", "--stub", stub});
+    // The output is on disk (fsync) before it takes its name (rename).
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    Result r =
+        znpack({"build", "-o", dir / "pkg", "--stub", stub},
+               {std::string("LD_PRELOAD=") + ZN_CALL_LOG_PATH, "ZN_CALL_LOG=" + dir / "calls",
+                std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
     ASSERT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(stat((dir / "pkg").c_str(), &st), 0);
+    std::string calls = read_file(dir / "calls");
+    size_t renamed = calls.find("rename " + dir / "pkg" + "\n");
+    ASSERT_NE(renamed, std::string::npos) << calls;
+    EXPECT_LT(calls.find("fsync " + std::to_string(st.st_ino) + "\n"), renamed) << calls;
     std::string file = read_file(dir / "pkg");
     EXPECT_EQ(file.size(), read_file(stub).size() + kPackageHeaderSize);
     Package p = parse_package(file);
@@ -587,7 +598,7 @@ TEST(ZnpackList, ShowsTheHeaderAndEveryRecord) {
     TempDir dir;
     std::string stub = make_stub(dir);
     make_tree(dir / "tree", false);
-    write_file(dir / "welcome.txt", "Welcome to \x1b[31mProduct\r\nSecond line\r\n");
+    write_file(dir / "welcome.txt", "Welcome to \x1b[31mProduct\x7f\r\nSecond line\r\n");
     std::string script = "#!/bin/sh\n" + std::string(400, '#') + "\n";
     write_file(dir / "post.sh", script);
     write_file(dir / "helper", "#!/bin/sh\necho helper\n", 0755);
@@ -625,7 +636,7 @@ TEST(ZnpackList, ShowsTheHeaderAndEveryRecord) {
         std::string detail;
     } rows[] = {
         {"12 environment", "ZN_BINDIR=bin.x"},
-        {"1 welcome", "Welcome to \\x1b[31mProduct"},
+        {"1 welcome", "Welcome to \\x1b[31mProduct\\x7f"},
         {"2 archive", members + " members, 200546 bytes in files, tar of " + tar_bytes + " bytes"},
         {"11 script", "script of " + std::to_string(script.size()) + " bytes"},
         {"7 program", "#!/bin/sh"},

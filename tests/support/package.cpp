@@ -139,8 +139,9 @@ std::string TarBuilder::header_block(const Header &h) {
     b[156] = h.type;
     put_text(b + 157, 100, h.linkname);
     std::memcpy(b + 257,
-                "ustar\0"
-                "00",
+                h.old_gnu ? "ustar  "
+                          : "ustar\0"
+                            "00",
                 8);
     put_text(b + 265, 32, "root");
     put_text(b + 297, 32, "root");

@@ -53,6 +53,7 @@ class TarBuilder {
         std::string mode_field;         // raw text of the mode field
         bool name_without_nul = false;  // fill all 100 bytes of the name
         bool bad_checksum = false;
+        bool old_gnu = false;  // magic "ustar  " (old GNU headers keep other data in prefix)
         int64_t mtime = 0;
     };
 

@@ -70,6 +70,13 @@ TEST(BraceExpand, RunawayExpansionIsKeptAsTyped) {
     std::string fits;
     for (int i = 0; i < 13; i++) fits += "{a,b}";
     EXPECT_EQ(expand(fits, kBraceSplitWords).size(), 8192u);
+
+    // Exactly kBraceMaxWords words are made; one word more and the last word stays as typed.
+    std::string ten_thousand;
+    for (int i = 0; i < 4; i++) ten_thousand += "{0,1,2,3,4,5,6,7,8,9}";
+    EXPECT_EQ(expand(ten_thousand, kBraceSplitWords).size(), size_t(kBraceMaxWords));
+    EXPECT_EQ(expand("w " + ten_thousand, kBraceSplitWords),
+              (std::vector<std::string>{"w", ten_thousand}));
 }
 
 }  // namespace

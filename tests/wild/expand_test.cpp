@@ -84,8 +84,13 @@ TEST_F(ExpandTest, ExpandFilename) {
     dir("home");
     file("home/f1");
     file("home/f2");
+    file("home/cost$5");
     set_env("HOME", abs("home").c_str());
     path_cache_reset();
+    // A result that holds a '$' fed back in: it is read before it is replaced.
+    const char *cost = expand_filename("~/cost*");
+    EXPECT_STREQ(cost, abs("home/cost$5").c_str());
+    EXPECT_STREQ(expand_filename(cost), abs("home/cost$5").c_str());
     const char *plain = "plain.txt";
     EXPECT_EQ(expand_filename(plain), plain);  // the argument's own pointer
     const char *braces = "{a,b}";
