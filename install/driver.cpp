@@ -181,72 +181,63 @@ void write_banner() {
     if (write(STDERR_FILENO, text, len) != ssize_t(len)) std::exit(1);
 }
 
-// Walks the records from the byte after the header to the end of the file. Returns 1 when a
-// handler whose result counts reported a failure.
-int walk_records(uint32_t payload_offset, uint64_t file_size) {
+// Calls act for every record, in file order, with the descriptor at the record's body; a record
+// header cut short ends the run. Returns 1 when any call returned non-zero.
+int for_each_record(uint32_t payload_offset, uint64_t file_size,
+                    int (*act)(const record_header &header, const unsigned char *raw)) {
     int failed = 0;
     record_cursor cursor;
     record_cursor_init(&cursor, package_fd, payload_offset, file_size);
     unsigned char raw[kRecordHeaderSize];
     record_header header;
-    for (;;) {
-        int got = record_cursor_next(&cursor, raw, &header, nullptr);
-        if (got == 0) break;
+    int got;
+    while ((got = record_cursor_next(&cursor, raw, &header, nullptr)) != 0) {
         if (got < 0) fatal_err("Error extracting package -- premature EOF detected.\n");
-        const dispatch_entry *entry = find_handler(header.type);
-        if (entry == nullptr) fatal_err("Unexpected error in package file\n");
-        // With -target the directory is entered before the first record that works in it, so
-        // that a package without a welcome record installs there too.
-        if (target_dir != nullptr && install_dir == nullptr && entry->works_in_install_dir)
-            install_dir_enter(target_dir, 1);
-        int result = entry->handler(package_fd, raw);
-        if (result != 0 && entry->result_counts) failed = 1;
+        if (act(header, raw) != 0) failed = 1;
     }
     return failed;
 }
 
-// Lists the records instead of acting on them: every archive entry, "env NAME=VALUE", "welcome
-// N bytes", "script" and "program N bytes". Nothing is written, nothing run. Structural faults
-// end the run as they do the record walk. Returns 1 when an archive could not be read whole.
-int list_records(uint32_t payload_offset, uint64_t file_size) {
-    int failed = 0;
-    record_cursor cursor;
-    record_cursor_init(&cursor, package_fd, payload_offset, file_size);
-    unsigned char raw[kRecordHeaderSize];
-    record_header header;
-    char text[kEnvironmentMax + 1];
-    int got;
-    while ((got = record_cursor_next(&cursor, raw, &header, nullptr)) != 0) {
-        if (got < 0) fatal_err("Error extracting package -- premature EOF detected.\n");
-        switch (record_kind_of(header.type)) {
-            case kKindEnvironment: {
-                int rc = environment_record_read(package_fd, raw, text);
-                if (rc == -1) fatal_out("Environment variable too long in setup file\n");
-                if (rc < 0) fatal_err("Premature EOF reading env var\n");
-                std::printf("env %s\n", text);
-                break;
-            }
-            case kKindWelcome:
-                std::printf("welcome %lu bytes\n", (unsigned long)header.body_length);
-                break;
-            case kKindArchive: {
-                tar_reader reader;
-                tar_reader_init_list(&reader);
-                if (archive_record_read(package_fd, raw, &reader) != 0) failed = 1;
-                break;
-            }
-            case kKindScript:
-                std::printf("script\n");
-                break;
-            case kKindProgram:
-                std::printf("program %lu bytes\n", (unsigned long)header.body_length);
-                break;
-            default:
-                fatal_err("Unexpected error in package file\n");
+// Hands the record to its handler. Returns 1 when a handler whose result counts failed.
+int install_record(const record_header &header, const unsigned char *raw) {
+    const dispatch_entry *entry = find_handler(header.type);
+    if (entry == nullptr) fatal_err("Unexpected error in package file\n");
+    // With -target the directory is entered before the first record that works in it, so that
+    // a package without a welcome record installs there too.
+    if (target_dir != nullptr && install_dir == nullptr && entry->works_in_install_dir)
+        install_dir_enter(target_dir, 1);
+    int result = entry->handler(package_fd, raw);
+    return result != 0 && entry->result_counts;
+}
+
+// Lists the record instead of acting on it: every archive entry, "env NAME=VALUE", "welcome N
+// bytes", "script" or "program N bytes". Nothing is written, nothing run; a record the installer
+// would stop at ends the run here too. Returns 1 when an archive could not be read whole.
+int list_record(const record_header &header, const unsigned char *raw) {
+    switch (record_kind_of(header.type)) {
+        case kKindEnvironment: {
+            char text[kEnvironmentMax + 1];
+            environment_record_load(package_fd, raw, text);
+            std::printf("env %s\n", text);
+            return 0;
         }
+        case kKindWelcome:
+            std::printf("welcome %lu bytes\n", (unsigned long)header.body_length);
+            return 0;
+        case kKindArchive: {
+            tar_reader reader;
+            tar_reader_init_list(&reader);
+            return archive_record_read(package_fd, raw, &reader);
+        }
+        case kKindScript:
+            std::printf("script\n");
+            return 0;
+        case kKindProgram:
+            std::printf("program %lu bytes\n", (unsigned long)header.body_length);
+            return 0;
+        default:
+            fatal_err("Unexpected error in package file\n");
     }
-    std::fflush(stdout);
-    return failed;
 }
 
 }  // namespace
@@ -348,14 +339,14 @@ int zninstall(int flags, const char *argv0) {
         return std::fflush(stdout) == 0 ? kExitSuccess : kExitFatal;
     }
     if (seen(kOptList)) {
-        int failed = list_records(payload_offset, file_size);
+        int failed = for_each_record(payload_offset, file_size, list_record);
         if (std::fflush(stdout) != 0) failed = 1;
         return failed ? kExitFailed : kExitSuccess;
     }
 
     // 10-11: the records, then the final line.
     // Dump mode has no final line: its status is the only sign that something failed.
-    int failed = walk_records(payload_offset, file_size);
+    int failed = for_each_record(payload_offset, file_size, install_record);
     if (dump_mode) {
         if (std::fflush(stdout) != 0) failed = 1;
         return failed ? kExitFailed : kExitSuccess;

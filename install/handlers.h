@@ -33,6 +33,11 @@ int handle_environment_record(int fd, const unsigned char *record_header);
 // REQUIRES: text has room for kEnvironmentMax + 1 bytes.
 int environment_record_read(int fd, const unsigned char *record_header, char *text);
 
+// environment_record_read for the handler and the listing: on failure ends the run with the
+// handler's messages ("Environment variable too long in setup file", "Premature EOF reading env
+// var"). REQUIRES: text has room for kEnvironmentMax + 1 bytes.
+void environment_record_load(int fd, const unsigned char *record_header, char *text);
+
 // Type 7: copies the body to the temporary file, runs it (with "/quiet" under -quiet), waits and
 // removes it; under -noexec only prints "Skipping helper program" and returns 0. Returns 0 when it
 // ran (whatever its exit status), -2 when the body was short, -1 when the file could not be
