@@ -78,8 +78,9 @@ int handle_welcome_record(int fd, const unsigned char *record_header) {
     std::fflush(stdout);
     if (dump_mode) return 0;
 
+    // With -target nothing is asked; an earlier record may have entered the directory already.
     if (target_dir != nullptr) {
-        install_dir_enter(target_dir, 1);
+        if (install_dir == nullptr) install_dir_enter(target_dir, 1);
         return 0;
     }
 
