@@ -37,6 +37,21 @@ int stdout_writer(bz_context *, const char *data, int count) {
     return 0;
 }
 
+namespace {
+
+int tar_feed_writer(bz_context *ctx, const char *data, int count) {
+    tar_reader_feed(reinterpret_cast<tar_reader *>(bz_handle(ctx)), data, size_t(count));
+    return 0;
+}
+
+}  // namespace
+
+int archive_record_read(int fd, const unsigned char *record_header, tar_reader *r) {
+    int rc = record_body_unzip(fd, record_header, reinterpret_cast<uintptr_t>(r), tar_feed_writer);
+    int failed = tar_reader_finish(r, rc == kBzOk);
+    return (rc != kBzOk || failed) ? 1 : 0;
+}
+
 int handle_archive_record(int fd, const unsigned char *record_header) {
     uint32_t length = LGET32(record_header + kRecordLengthOffset);
     if (dump_mode) {

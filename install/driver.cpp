@@ -14,6 +14,7 @@
 #include "install/handlers.h"
 #include "install/package_format.h"
 #include "install/run_state.h"
+#include "install/tar_reader.h"
 #include "install/verify.h"
 #include "lib/chk.h"
 #include "lib/findexec.h"
@@ -28,19 +29,113 @@ namespace {
 // Set by -program: the package file to read instead of the running executable.
 const char *program_option = nullptr;
 
+// The options, each accepted with one dash and with two.
+enum option_id : int {
+    kOptDebug,
+    kOptDump,
+    kOptQuiet,
+    kOptProgram,
+    kOptHelp,
+    kOptVersion,
+    kOptTarget,
+    kOptCheck,
+    kOptList,
+    kOptNoexec,
+};
+
+struct option_entry {
+    const char *name;  // without its dash
+    option_id id;
+    bool takes_value;  // the next argument (or, for -target, the text after '=') is its value
+};
+
+const option_entry kOptions[] = {
+    {"d", kOptDebug, false},         {"gz", kOptDump, false},       {"quiet", kOptQuiet, false},
+    {"program", kOptProgram, true},  {"h", kOptHelp, false},        {"help", kOptHelp, false},
+    {"version", kOptVersion, false}, {"target", kOptTarget, true},  {"check", kOptCheck, false},
+    {"list", kOptList, false},       {"noexec", kOptNoexec, false},
+};
+
+// Pairs of options that ask for things that exclude each other: the run is refused.
+const struct {
+    option_id a, b;
+} kRefusedPairs[] = {
+    {kOptCheck, kOptList},   {kOptCheck, kOptDump},  {kOptCheck, kOptDebug},
+    {kOptCheck, kOptTarget}, {kOptList, kOptDump},   {kOptList, kOptDebug},
+    {kOptList, kOptTarget},  {kOptDump, kOptTarget}, {kOptDebug, kOptNoexec},
+};
+
+unsigned options_seen;  // bit (1 << option_id) for every option given
+bool target_missing;    // -target came last, or with an empty value
+
+const char kUsage[] =
+    "usage: %s [option]...\n"
+    "Installs the product packed into this file. Options (with one dash or two):\n"
+    "  -h, -help      show this text and exit\n"
+    "  -version       show the version and exit\n"
+    "  -target DIR    install into DIR without asking; DIR and its parents are created\n"
+    "  -check         verify the package and exit: \"Package is intact.\" or what is wrong\n"
+    "  -list          verify the package, then list what it holds; nothing is written or run\n"
+    "  -noexec        install, but neither the post-install script nor a helper program runs\n"
+    "  -gz            write the product's tar archive to standard output, install nothing\n"
+    "  -d             open a shell before the post-install script runs\n"
+    "  -quiet         start a helper program with the argument /quiet\n"
+    "  -program FILE  read the package from FILE instead of this program\n"
+    "Options end at the first argument that does not begin with '-'. -check and -list go\n"
+    "with none of -gz, -d, -target or each other; -gz not with -target; -d not with -noexec.\n"
+    "Exit status: 0 success (with -check: the package is intact); 1 a fatal error, a refused\n"
+    "prompt, a refused command line or (-check, -list) a damaged package; 2 every record was\n"
+    "handled but something failed (-list: an archive could not be read whole; -gz: the\n"
+    "archive could not be written whole).\n";
+
+const option_entry *find_option(const char *name, const char **inline_value) {
+    for (const option_entry &o : kOptions) {
+        size_t len = std::strlen(o.name);
+        if (std::strncmp(name, o.name, len) != 0) continue;
+        if (name[len] == '\0') return &o;
+        // "-target=DIR" as well as "-target DIR"; -program keeps its one form.
+        if (name[len] == '=' && o.id == kOptTarget) {
+            *inline_value = name + len + 1;
+            return &o;
+        }
+    }
+    return nullptr;
+}
+
+bool seen(option_id id) {
+    return options_seen & (1u << id);
+}
+
+// Returns the text that refuses the command line, or null when it may run.
+const char *refused_options(char *text, size_t size) {
+    if (target_missing) return "-target needs a directory";
+    for (const auto &pair : kRefusedPairs) {
+        if (!seen(pair.a) || !seen(pair.b)) continue;
+        const char *names[2] = {nullptr, nullptr};
+        for (const option_entry &o : kOptions) {
+            if (o.id == pair.a && names[0] == nullptr) names[0] = o.name;
+            if (o.id == pair.b && names[1] == nullptr) names[1] = o.name;
+        }
+        std::snprintf(text, size, "-%s cannot be combined with -%s", names[0], names[1]);
+        return text;
+    }
+    return nullptr;
+}
+
 struct dispatch_entry {
     unsigned type;
     record_handler handler;
-    bool result_counts;  // a non-zero result turns the final line into the failure line
+    bool result_counts;         // a non-zero result turns the final line into the failure line
+    bool works_in_install_dir;  // unpacks or runs in the current directory
 };
 
 const dispatch_entry kDispatch[] = {
-    {kRecordWelcome, handle_welcome_record, false},
-    {kRecordArchive, handle_archive_record, true},
-    {kRecordProgram, handle_program_record, true},
-    {kRecordArchiveAlt, handle_archive_record, true},
-    {kRecordScript, handle_script_record, true},
-    {kRecordEnvironment, handle_environment_record, false},
+    {kRecordWelcome, handle_welcome_record, false, false},
+    {kRecordArchive, handle_archive_record, true, true},
+    {kRecordProgram, handle_program_record, true, true},
+    {kRecordArchiveAlt, handle_archive_record, true, true},
+    {kRecordScript, handle_script_record, true, true},
+    {kRecordEnvironment, handle_environment_record, false, false},
 };
 
 const dispatch_entry *find_handler(unsigned type) {
@@ -87,24 +182,63 @@ void write_banner() {
     if (write(STDERR_FILENO, text, len) != ssize_t(len)) std::exit(1);
 }
 
-// Walks the records from the byte after the header to the end of the file. Returns 1 when a
-// handler whose result counts reported a failure.
-int walk_records(uint32_t payload_offset, uint64_t file_size) {
+// Calls act for every record, in file order, with the descriptor at the record's body; a record
+// header cut short ends the run. Returns 1 when any call returned non-zero.
+int for_each_record(uint32_t payload_offset, uint64_t file_size,
+                    int (*act)(const record_header &header, const unsigned char *raw)) {
     int failed = 0;
     record_cursor cursor;
     record_cursor_init(&cursor, package_fd, payload_offset, file_size);
     unsigned char raw[kRecordHeaderSize];
     record_header header;
-    for (;;) {
-        int got = record_cursor_next(&cursor, raw, &header, nullptr);
-        if (got == 0) break;
+    int got;
+    while ((got = record_cursor_next(&cursor, raw, &header, nullptr)) != 0) {
         if (got < 0) fatal_err("Error extracting package -- premature EOF detected.\n");
-        const dispatch_entry *entry = find_handler(header.type);
-        if (entry == nullptr) fatal_err("Unexpected error in package file\n");
-        int result = entry->handler(package_fd, raw);
-        if (result != 0 && entry->result_counts) failed = 1;
+        if (act(header, raw) != 0) failed = 1;
     }
     return failed;
+}
+
+// Hands the record to its handler. Returns 1 when a handler whose result counts failed.
+int install_record(const record_header &header, const unsigned char *raw) {
+    const dispatch_entry *entry = find_handler(header.type);
+    if (entry == nullptr) fatal_err("Unexpected error in package file\n");
+    // With -target the directory is entered before the first record that works in it, so that
+    // a package without a welcome record installs there too.
+    if (target_dir != nullptr && install_dir == nullptr && entry->works_in_install_dir)
+        install_dir_enter(target_dir, 1);
+    int result = entry->handler(package_fd, raw);
+    return result != 0 && entry->result_counts;
+}
+
+// Lists the record instead of acting on it: every archive entry, "env NAME=VALUE", "welcome N
+// bytes", "script" or "program N bytes". Nothing is written, nothing run; a record the installer
+// would stop at ends the run here too. Returns 1 when an archive could not be read whole.
+int list_record(const record_header &header, const unsigned char *raw) {
+    switch (record_kind_of(header.type)) {
+        case kKindEnvironment: {
+            char text[kEnvironmentMax + 1];
+            environment_record_load(package_fd, raw, text);
+            std::printf("env %s\n", text);
+            return 0;
+        }
+        case kKindWelcome:
+            std::printf("welcome %lu bytes\n", (unsigned long)header.body_length);
+            return 0;
+        case kKindArchive: {
+            tar_reader reader;
+            tar_reader_init_list(&reader);
+            return archive_record_read(package_fd, raw, &reader);
+        }
+        case kKindScript:
+            std::printf("script\n");
+            return 0;
+        case kKindProgram:
+            std::printf("program %lu bytes\n", (unsigned long)header.body_length);
+            return 0;
+        default:
+            fatal_err("Unexpected error in package file\n");
+    }
 }
 
 }  // namespace
@@ -112,16 +246,47 @@ int walk_records(uint32_t payload_offset, uint64_t file_size) {
 int parse_options(int argc, char **argv) {
     int i = 1;
     while (i < argc && argv[i][0] == '-') {
-        const char *opt = argv[i] + 1;
-        if (std::strcmp(opt, "d") == 0) {
-            debug_mode = 1;
-        } else if (std::strcmp(opt, "gz") == 0) {
-            dump_mode = 1;
-        } else if (std::strcmp(opt, "quiet") == 0) {
-            quiet_install = 1;
-        } else if (std::strcmp(opt, "program") == 0) {
-            if (i + 1 >= argc) return i + 1;
-            program_option = argv[++i];
+        const char *name = argv[i] + 1;
+        if (name[0] == '-' && name[1] != '\0') name++;
+        const char *value = nullptr;
+        const option_entry *opt = find_option(name, &value);
+        if (opt == nullptr) {
+            // Ignored as ever, so that callers passing extra options keep working; the warning
+            // catches a mistyped one.
+            err_printf("zninstall: unknown option %s (ignored)\n", argv[i]);
+            i++;
+            continue;
+        }
+        options_seen |= 1u << opt->id;
+        if (opt->takes_value && value == nullptr) {
+            if (i + 1 >= argc) {
+                target_missing = opt->id == kOptTarget;
+                return i + 1;
+            }
+            value = argv[++i];
+        }
+        switch (opt->id) {
+            case kOptDebug:
+                debug_mode = 1;
+                break;
+            case kOptDump:
+                dump_mode = 1;
+                break;
+            case kOptQuiet:
+                quiet_install = 1;
+                break;
+            case kOptProgram:
+                program_option = value;
+                break;
+            case kOptTarget:
+                target_dir = value;
+                target_missing = value[0] == '\0';
+                break;
+            case kOptNoexec:
+                noexec_mode = 1;
+                break;
+            default:
+                break;  // -h, -help, -version, -check and -list are looked at by zninstall
         }
         i++;
     }
@@ -129,6 +294,21 @@ int parse_options(int argc, char **argv) {
 }
 
 int zninstall(int flags, const char *argv0) {
+    // 0. Help, the version and a refused command line end the run before anything else.
+    if (seen(kOptHelp)) {
+        std::printf(kUsage, argv0);
+        return std::fflush(stdout) == 0 ? kExitSuccess : kExitFatal;
+    }
+    if (seen(kOptVersion)) {
+        std::printf("ZNINSTALL v%d.%03d %s\n", kVersionMajor, kVersionMinor, kVendorNotice);
+        return std::fflush(stdout) == 0 ? kExitSuccess : kExitFatal;
+    }
+    char text[128];
+    if (const char *why = refused_options(text, sizeof text)) {
+        err_printf("zninstall: %s (-help lists the options)\n", why);
+        return kExitFatal;
+    }
+
     // 1-5: temporary directory, quiet flag, umask, signals, magic.
     const char *temp = getenv("TEMP");
     if (temp == nullptr) temp = getenv("TMP");
@@ -157,12 +337,26 @@ int zninstall(int flags, const char *argv0) {
 
     // 8-9: banner and verification.
     write_banner();
+    // -check and -list never prompt: a damaged package is reported and ends the run.
     unsigned char header[kPackageHeaderSize];
-    uint32_t payload_offset = verify_package(package_fd, file_size, header);
+    bool asks = !seen(kOptCheck) && !seen(kOptList);
+    int intact = 0;
+    uint32_t payload_offset =
+        verify_package(package_fd, file_size, header, asks ? kVerifyAsk : kVerifyReport, &intact);
+    if (!asks && !intact) return kExitFatal;
+    if (seen(kOptCheck)) {
+        std::printf("Package is intact.\n");
+        return std::fflush(stdout) == 0 ? kExitSuccess : kExitFatal;
+    }
+    if (seen(kOptList)) {
+        int failed = for_each_record(payload_offset, file_size, list_record);
+        if (std::fflush(stdout) != 0) failed = 1;
+        return failed ? kExitFailed : kExitSuccess;
+    }
 
     // 10-11: the records, then the final line.
     // Dump mode has no final line: its status is the only sign that something failed.
-    int failed = walk_records(payload_offset, file_size);
+    int failed = for_each_record(payload_offset, file_size, install_record);
     if (dump_mode) {
         if (std::fflush(stdout) != 0) failed = 1;
         return failed ? kExitFailed : kExitSuccess;

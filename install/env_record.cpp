@@ -18,11 +18,15 @@ int environment_record_read(int fd, const unsigned char *record_header, char *te
     return 0;
 }
 
-int handle_environment_record(int fd, const unsigned char *record_header) {
-    char text[kEnvironmentMax + 1];
+void environment_record_load(int fd, const unsigned char *record_header, char *text) {
     int rc = environment_record_read(fd, record_header, text);
     if (rc == -1) fatal_out("Environment variable too long in setup file\n");
     if (rc < 0) fatal_err("Premature EOF reading env var\n");
+}
+
+int handle_environment_record(int fd, const unsigned char *record_header) {
+    char text[kEnvironmentMax + 1];
+    environment_record_load(fd, record_header, text);
 
     if (!dump_mode) std::printf("%s\n", text);
     // The environment keeps pointing at the copy, so it is never freed.

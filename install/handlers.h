@@ -10,9 +10,18 @@
 namespace zn {
 
 // Type 1: shows the welcome text word-wrapped at 75 columns, asks for the install directory
-// (creating it on request) and changes into it, setting install_dir. In dump mode the text is
-// consumed silently and nothing is asked. Returns 0 or ends the run.
+// (creating it on request) and changes into it, setting install_dir. With target_dir set nothing
+// is asked: that directory is taken (install_dir_enter). In dump mode the text is consumed
+// silently and nothing is asked. Returns 0 or ends the run.
 int handle_welcome_record(int fd, const unsigned char *record_header);
+
+// Makes dir the install directory, as typed at the question or given with -target: expands it
+// (simplify_and_expand_filename), creates it when it does not exist, changes into it and sets
+// install_dir. Typed (unattended 0), a missing directory is created, one level, only after the
+// user agreed; unattended, it is created with its missing parents (mode 0755 less the umask)
+// without a question. Returns only with the process in the directory; a refusal or a failure
+// ends the run with status 1 and its message. Touches the disk and the current directory.
+void install_dir_enter(const char *dir, int unattended);
 
 // Type 12: puts one name=value text (at most 1023 bytes; a NUL in the body ends it) into the
 // environment, echoing it on standard output unless in dump mode. Returns 0 or ends the run.
@@ -24,10 +33,16 @@ int handle_environment_record(int fd, const unsigned char *record_header);
 // REQUIRES: text has room for kEnvironmentMax + 1 bytes.
 int environment_record_read(int fd, const unsigned char *record_header, char *text);
 
+// environment_record_read for the handler and the listing: on failure ends the run with the
+// handler's messages ("Environment variable too long in setup file", "Premature EOF reading env
+// var"). REQUIRES: text has room for kEnvironmentMax + 1 bytes.
+void environment_record_load(int fd, const unsigned char *record_header, char *text);
+
 // Type 7: copies the body to the temporary file, runs it (with "/quiet" under -quiet), waits and
-// removes it. Returns 0 when it ran and exited with status 0, -3 when it could not be started,
-// failed or was ended by a signal, -2 when the body was short, -1 when the file could not be
-// written; each failure is reported. Ends the run when the file cannot be created.
+// removes it; under -noexec only prints "Skipping helper program" and returns 0. Returns 0 when
+// it ran and exited with status 0, -3 when it could not be started, failed or was ended by a
+// signal, -2 when the body was short, -1 when the file could not be written; each failure is
+// reported. Ends the run when the file cannot be created.
 int handle_program_record(int fd, const unsigned char *record_header);
 
 // The body copy of the program handler, without its messages: copies length bytes from fd (at
@@ -40,12 +55,19 @@ int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk);
 // whole, non-zero when anything kept it from that (each cause reported as it happened).
 int handle_archive_record(int fd, const unsigned char *record_header);
 
+// The archive of a type 2 or 10 record (the descriptor at the body) fed to r on this thread,
+// which is then finished: unpacked into r's root, or listed when r lists. Returns 0 when the
+// archive was read whole and nothing failed, 1 otherwise (each cause reported as it happened).
+struct tar_reader;
+int archive_record_read(int fd, const unsigned char *record_header, tar_reader *r);
+
 // Type 11: sets INSTALL_ROOT, writes the decompressed script to the temporary file, runs it and
-// removes it (only INSTALL_ROOT in dump mode). Under -d an interactive shell runs once the script
-// is closed and before it is made executable, so a script edited or replaced there is the one
-// that runs. Returns 0 when the script ran and exited with status 0; non-zero, each cause
-// reported, when it could not be written whole (it is then neither made executable nor run),
-// made executable or started, or when it failed or was ended by a signal.
+// removes it (only INSTALL_ROOT in dump mode; INSTALL_ROOT and "Skipping post-install script"
+// under -noexec). Under -d an interactive shell runs once the script is closed and before it is
+// made executable, so a script edited or replaced there is the one that runs. Returns 0 when the
+// script ran and exited with status 0; non-zero, each cause reported, when it could not be
+// written whole (it is then neither made executable nor run), made executable or started, or
+// when it failed or was ended by a signal.
 int handle_script_record(int fd, const unsigned char *record_header);
 
 // The write callback of dump mode: copies the bytes to standard output.

@@ -16,18 +16,26 @@ constexpr int kCopyChunk = 65536;   // bytes read per step when the writer compu
 
 char package_magic[16];
 
-int record_type_is_valid(unsigned type) {
+record_kind record_kind_of(unsigned type) {
     switch (type) {
         case kRecordWelcome:
+            return kKindWelcome;
         case kRecordArchive:
-        case kRecordProgram:
         case kRecordArchiveAlt:
+            return kKindArchive;
+        case kRecordProgram:
+            return kKindProgram;
         case kRecordScript:
+            return kKindScript;
         case kRecordEnvironment:
-            return 1;
+            return kKindEnvironment;
         default:
-            return 0;
+            return kKindInvalid;
     }
+}
+
+int record_type_is_valid(unsigned type) {
+    return record_kind_of(type) != kKindInvalid;
 }
 
 void build_package_magic() {

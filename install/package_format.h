@@ -44,6 +44,20 @@ enum RecordType : unsigned {
 // Longest environment record body, in bytes (a NUL must fit behind it).
 constexpr uint32_t kEnvironmentMax = 1023;
 
+// What a record carries, whatever its type number and encoding: code that treats every archive
+// (or every script) alike asks this instead of listing type numbers.
+enum record_kind : int {
+    kKindInvalid = 0,  // no handler: the installer stops at such a record
+    kKindWelcome,
+    kKindArchive,  // a compressed tar archive
+    kKindProgram,
+    kKindScript,  // a compressed post-install script
+    kKindEnvironment,
+};
+
+// Returns the kind of a record type; kKindInvalid for the types without a handler.
+record_kind record_kind_of(unsigned type);
+
 // Returns non-zero for the record types that have a handler.
 int record_type_is_valid(unsigned type);
 

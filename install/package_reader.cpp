@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "install/package_format.h"
+#include "lib/byteorder.h"
 #include "lib/chk.h"
 
 namespace zn {
@@ -59,6 +61,12 @@ int package_reader_read(bz_context *, char *buffer, int capacity) {
         delivered += n;
     }
     return delivered;
+}
+
+int record_body_unzip(int fd, const unsigned char *record_header, uintptr_t handle,
+                      bz_write_fn write_cb, bz_sync_fn sync_cb) {
+    package_reader_start(fd, LGET32(record_header + kRecordLengthOffset));
+    return bzunzip(handle, package_reader_read, write_cb, sync_cb);
 }
 
 }  // namespace zn

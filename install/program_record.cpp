@@ -31,6 +31,11 @@ int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk) {
 }
 
 int handle_program_record(int fd, const unsigned char *record_header) {
+    // Not even written: nothing of a program that is not to run reaches the disk.
+    if (noexec_mode) {
+        skip_notice("Skipping helper program\n");
+        return 0;
+    }
     uint32_t length = LGET32(record_header + kRecordLengthOffset);
     char path[kTextBufferSize];
     int out = -1;

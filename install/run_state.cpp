@@ -16,6 +16,8 @@ char *package_path = nullptr;
 int package_fd = -1;
 const char *temp_dir = nullptr;
 const char *install_dir = nullptr;
+int noexec_mode = 0;
+const char *target_dir = nullptr;
 
 namespace {
 
@@ -54,6 +56,15 @@ void fatal_out(const char *text) {
 void fatal_err(const char *text) {
     err_printf("%s", text);
     std::exit(1);
+}
+
+void skip_notice(const char *text) {
+    if (dump_mode) {
+        err_printf("%s", text);
+    } else {
+        std::fputs(text, stdout);
+        std::fflush(stdout);
+    }
 }
 
 int read_answer(char *buf, int size) {

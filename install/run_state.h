@@ -12,6 +12,8 @@ extern char *package_path;       // the package file (the running executable, or
 extern int package_fd;           // the package file, read-only, shared by every handler
 extern const char *temp_dir;     // directory for the temporary file: TEMP, else TMP, else "."
 extern const char *install_dir;  // chosen by the welcome dialogue; null until then
+extern int noexec_mode;          // -noexec: scripts and helper programs are neither written nor run
+extern const char *target_dir;   // -target: the install directory, taken without asking
 
 // Version shown in the banner: major.minor with the minor in three digits.
 constexpr int kVersionMajor = 1;
@@ -45,6 +47,10 @@ void err_perror(const char *prefix);
 // pointing at it, so it is never freed; the run state keeps it too, so that a later value for the
 // same name does not leave it unreferenced.
 void putenv_kept(char *text);
+
+// Prints the notice that a script or program is not run. It goes to standard output, except in
+// dump mode, where standard output carries the archive and the notice goes to standard error.
+void skip_notice(const char *text);
 
 // Results of read_answer.
 enum : int {

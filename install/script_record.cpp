@@ -76,6 +76,10 @@ int handle_script_record(int fd, const unsigned char *record_header) {
     std::snprintf(env, env_size, "INSTALL_ROOT=%s", root);
     putenv_kept(env);
     if (dump_mode) return 0;
+    if (noexec_mode) {
+        skip_notice("Skipping post-install script\n");
+        return 0;
+    }
 
     std::printf("Extract script to %s\n", path);
     int out = path_fits ? temp_program_create(path, kScriptCreateMode) : -1;

@@ -325,6 +325,45 @@ void create_hardlink(tar_reader *r, const char *name, const char *target, int mo
     chk_free(target_leaf);
 }
 
+// Prints text on standard output, each control byte and backslash as a backslash escape, so that
+// a listed name can never put control sequences on the terminal.
+void put_shown(const char *text) {
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        if (*p == '\\')
+            std::fputs("\\\\", stdout);
+        else if (*p < 0x20 || *p == 0x7F)
+            std::printf("\\%03o", unsigned(*p));
+        else
+            std::putchar(*p);
+    }
+}
+
+// The list line of an entry, as a verbose tar listing has it: the kind ('-' file, 'd'
+// directory, 'l' symbolic link, 'h' hard link, 'c', 'b', 'p' special files) and permission
+// string, the size from the header, the name, and where a link leads.
+void list_entry(char type, int mode, uint64_t size, const char *name, const char *link) {
+    static const char kKinds[] = "1h2l3c4b5d6p";
+    const char *kind = type != '\0' ? std::strchr(kKinds, type) : nullptr;
+    char perms[11] = "-rwxrwxrwx";
+    if (kind != nullptr && (kind - kKinds) % 2 == 0) perms[0] = kind[1];
+    for (int bit = 0; bit < 9; bit++)
+        if (!(mode & (0400 >> bit))) perms[1 + bit] = '-';
+    // Set-user-ID, set-group-ID and sticky show in the execute places, upper case without it.
+    static const struct {
+        int bit, at;
+        char with_x, without_x;
+    } kSpecial[] = {{04000, 3, 's', 'S'}, {02000, 6, 's', 'S'}, {01000, 9, 't', 'T'}};
+    for (const auto &sp : kSpecial)
+        if (mode & sp.bit) perms[sp.at] = perms[sp.at] == 'x' ? sp.with_x : sp.without_x;
+    std::printf("%s %12llu ", perms, static_cast<unsigned long long>(size));
+    put_shown(name);
+    if (type == '1' || type == '2') {
+        std::fputs(type == '2' ? " -> " : " link to ", stdout);
+        put_shown(link);
+    }
+    std::putchar('\n');
+}
+
 // Reads the records of a pax extended header: "<length> <key>=<value>\n", the length counting
 // the whole record. Returns -1 when a record is malformed.
 int parse_pax(tar_reader *r, const char *p, size_t n) {
@@ -397,7 +436,7 @@ void finish_metadata(tar_reader *r) {
 void process_header(tar_reader *r) {
     const unsigned char *h = r->header;
     if (all_zero(h)) {
-        std::printf("Extracting %s .. %lu bytes\n", "", 0ul);
+        if (!r->list_only) std::printf("Extracting %s .. %lu bytes\n", "", 0ul);
         r->state = kTarEnd;
         return;
     }
@@ -456,7 +495,7 @@ void process_header(tar_reader *r) {
     clear_metadata(r);
 
     const char *name = r->entry_name;
-    std::printf("Extracting %s .. %lu bytes\n", name, (unsigned long)size);
+    if (!r->list_only) std::printf("Extracting %s .. %lu bytes\n", name, (unsigned long)size);
 
     // 3. An empty name in the header itself ends the archive; one given by metadata names
     // nothing that could be created.
@@ -473,9 +512,12 @@ void process_header(tar_reader *r) {
     }
 
     // 4. The entry itself; its data is written only for a regular file that could be created.
+    // In list mode it is shown instead, and its data skipped.
     int m = int(mode & 07777);
     r->out_fd = -1;
-    if ((type == '1' || type == '2') && link[0] == '\0') {
+    if (r->list_only) {
+        list_entry(type, m, size, name, link);
+    } else if ((type == '1' || type == '2') && link[0] == '\0') {
         std::printf("Cannot create file %s\n", name);
         r->failed = 1;
     } else if (type == '3' || type == '4' || type == '6') {
@@ -538,6 +580,11 @@ void tar_reader_init(tar_reader *r, int root_fd) {
     r->out_fd = -1;
     r->parent_fd = -1;
     dstr_init(&r->meta, 0);
+}
+
+void tar_reader_init_list(tar_reader *r) {
+    tar_reader_init(r, -1);
+    r->list_only = 1;
 }
 
 void tar_reader_feed(tar_reader *r, const char *data, size_t n) {

@@ -24,6 +24,14 @@
 // "Refusing unsafe path %s\n", "Skipping special file %s\n", "Error writing file %s\n"; on
 // standard error "Corrupt archive header\n" (the rest of the archive is skipped) and
 // "Unexpected end of archive\n".
+//
+// In list mode the same headers are read, but nothing is created and no "Extracting" line is
+// printed: each entry (not the metadata headers, not the end of the archive) is shown as one line
+// on standard output, "<kind><permissions> <size> <name>", the size in 12 columns, followed by
+// " -> <target>" for a symbolic link and " link to <target>" for a hard link. The kind is '-'
+// file, 'd' directory, 'l' symbolic link, 'h' hard link, 'c', 'b' or 'p' special file; the
+// permissions read as in "drwxr-xr-x" (s, S, t, T for the set-ID and sticky bits). Control bytes
+// and backslashes in names are shown as escapes: a line feed as \012, a backslash as \\.
 #ifndef ZN_INSTALL_TAR_READER_H
 #define ZN_INSTALL_TAR_READER_H
 
@@ -65,11 +73,16 @@ struct tar_reader {
     // The directory of the last entry, kept open: entries of one directory follow each other.
     char *parent_name;  // the name's text up to its last component (owned)
     int parent_fd;
+    int list_only;  // entries are listed, not created (tar_reader_init_list)
 };
 
 // Prepares r to unpack a new archive into the directory root_fd (not owned; it must stay open
 // until tar_reader_finish).
 void tar_reader_init(tar_reader *r, int root_fd);
+
+// Prepares r to list a new archive: nothing is created, nothing written. Finish it with
+// tar_reader_finish, which then returns 1 when the archive could not be read whole.
+void tar_reader_init_list(tar_reader *r);
 
 // Consumes n bytes of the archive. Failures of single entries are reported and remembered;
 // reading goes on with the next entry. Touches the disk under root_fd.

@@ -18,6 +18,8 @@ constexpr int kVerifyChunk = 64 * 1024;  // bytes read and folded per step
 
 namespace {
 
+constexpr const char kContinuePrompt[] = "    Press <Enter> to continue: ";
+
 // Reads one answer; the run goes on only after an empty line (Enter alone).
 void continue_on_enter(char *text) {
     if (!read_answer(text, kTextBufferSize) || text[0] != '\n') std::exit(1);
@@ -25,8 +27,10 @@ void continue_on_enter(char *text) {
 
 }  // namespace
 
-uint32_t verify_package(int fd, uint64_t file_size, unsigned char header[kPackageHeaderSize]) {
+uint32_t verify_package(int fd, uint64_t file_size, unsigned char header[kPackageHeaderSize],
+                        int mode, int *intact) {
     char text[kTextBufferSize];
+    int failures = 0;
     static char chunk[kVerifyChunk];
     uint32_t limit = file_size > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(file_size);
     uint32_t payload_offset = find_package_header(fd, 0, limit);
@@ -75,11 +79,14 @@ uint32_t verify_package(int fd, uint64_t file_size, unsigned char header[kPackag
                       "\n*** Error:\n"
                       "    Package is corrupt - incorrect size detected.\n"
                       "    File size should be: %ld bytes\n"
-                      "    Actual size        : %ld bytes\n"
-                      "    Press <Enter> to continue: ",
+                      "    Actual size        : %ld bytes\n",
                       long(uint64_t(payload_offset) + fields.payload_length), long(file_size));
         std::fputs(text, stdout);
-        continue_on_enter(text);
+        failures++;
+        if (mode == kVerifyAsk) {
+            std::fputs(kContinuePrompt, stdout);
+            continue_on_enter(text);
+        }
     }
 
     // 4. The rest of the file, from the byte after the header.
@@ -97,9 +104,13 @@ uint32_t verify_package(int fd, uint64_t file_size, unsigned char header[kPackag
             "    Package is corrupt - file has failed checksum.\n"
             "    Expected CRC: %08lx Calculated: %08lx\n",
             (unsigned long)expected_crc, (unsigned long)calculated);
-        err_printf("    Press <Enter> to continue: ");
-        continue_on_enter(text);
+        failures++;
+        if (mode == kVerifyAsk) {
+            err_printf("%s", kContinuePrompt);
+            continue_on_enter(text);
+        }
     }
+    if (intact != nullptr) *intact = failures == 0;
     return payload_offset;
 }
 

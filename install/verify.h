@@ -11,11 +11,19 @@
 
 namespace zn {
 
+// What a failed size or CRC check leads to.
+enum verify_mode : int {
+    kVerifyAsk = 0,     // the failure text ends with a prompt; the run goes on only after Enter
+    kVerifyReport = 1,  // the failure text without the prompt; the next check follows at once
+};
+
 // Verifies the package open at fd whose size is file_size. Returns the payload offset with the
 // header in header_out, or ends the process with status 1 (missing header, a refused prompt).
-// Reads fd from the start, once for the header search and once for the CRC; prompts on
+// *intact (may be null) is set to 1 when the size and the CRC both matched, else 0. Reads fd
+// from the start, once for the header search and once for the CRC; with kVerifyAsk, prompts on
 // standard input.
-uint32_t verify_package(int fd, uint64_t file_size, unsigned char header_out[kPackageHeaderSize]);
+uint32_t verify_package(int fd, uint64_t file_size, unsigned char header_out[kPackageHeaderSize],
+                        int mode = kVerifyAsk, int *intact = nullptr);
 
 }  // namespace zn
 

@@ -14,6 +14,7 @@
 #include "lib/byteorder.h"
 #include "lib/chk.h"
 #include "lib/ctype_table.h"
+#include "lib/dirtree.h"
 #include "lib/path.h"
 #include "lib/port.h"
 #include "wild/expand.h"
@@ -77,6 +78,12 @@ int handle_welcome_record(int fd, const unsigned char *record_header) {
     std::fflush(stdout);
     if (dump_mode) return 0;
 
+    // With -target nothing is asked; an earlier record may have entered the directory already.
+    if (target_dir != nullptr) {
+        if (install_dir == nullptr) install_dir_enter(target_dir, 1);
+        return 0;
+    }
+
     char dir[kTextBufferSize];
     char answer[kTextBufferSize];
     std::snprintf(dir, sizeof dir, "%s", kDefaultInstallDir);
@@ -90,29 +97,43 @@ int handle_welcome_record(int fd, const unsigned char *record_header) {
         size_t len = std::strlen(dir);
         while (len > 0 && dir[len - 1] == '\n') dir[--len] = '\0';
     }
+    install_dir_enter(dir, 0);
+    return 0;
+}
 
+void install_dir_enter(const char *dir, int unattended) {
     char *expanded = simplify_and_expand_filename(dir);
     install_dir = expanded != nullptr ? expanded : chk_strdup(dir);
 
+    // Checks of the expanded directory itself (who may change it, say) belong here: after the
+    // expansion, before anything is created in it or unpacked into it.
+
     struct stat st;
     if (stat(install_dir, &st) < 0) {
-        std::printf("\nThe install directory [%s] does not exist.\n", install_dir);
-        std::printf("Do you wish to create it [y/n] ? ");
-        answer[0] = '\0';
-        // However long the answer, its first character decides.
-        got = read_answer(answer, sizeof answer);
-        if (got == kAnswerEnd || answer[0] == 'y' || answer[0] == 'Y') {
-            if (port_mkdir(install_dir, kInstallDirMode) < 0)
+        if (unattended) {
+            if (make_directory_tree(install_dir, kInstallDirMode) < 0)
                 directory_error("Error: Failed to create the install directory.", install_dir);
         } else {
-            fatal_out("\nInstallation aborted. Please try again.\n");
+            std::printf("\nThe install directory [%s] does not exist.\n", install_dir);
+            std::printf("Do you wish to create it [y/n] ? ");
+            char answer[kTextBufferSize];
+            answer[0] = '\0';
+            // However long the answer, its first character decides.
+            int got = read_answer(answer, sizeof answer);
+            if (got == kAnswerEnd || answer[0] == 'y' || answer[0] == 'Y') {
+                if (port_mkdir(install_dir, kInstallDirMode) < 0)
+                    directory_error("Error: Failed to create the install directory.", install_dir);
+            } else {
+                fatal_out("\nInstallation aborted. Please try again.\n");
+            }
         }
     }
     if (chdir(install_dir) < 0)
         directory_error("Error: Cannot switch to the install directory.", install_dir);
     // Later lookups of the current directory must see the install directory.
     get_cwd_changed_directory();
-    return 0;
+    // Nobody typed it, so the log says where the product goes.
+    if (unattended) std::printf("Installing into %s\n", install_dir);
 }
 
 }  // namespace zn

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "lib/chk.h"
-#include "string/dstr.h"
 
 namespace zn {
 namespace {
@@ -135,15 +134,16 @@ char *filename_append_filename(const char *dir, const char *name) {
 char *string_normalize_quotes(const char *s) {
     size_t len = std::strlen(s);
     bool quoted = std::strchr(s, ' ') != nullptr && std::strchr(s, '"') != nullptr;
-    dstr d;
-    dstr_init(&d, static_cast<int>(len + 3));
-    if (quoted) dstr_add_char(&d, '"');
+    // The result is never longer than s plus two quotes and the NUL.
+    char *out = static_cast<char *>(chk_alloc(unsigned(len + 3)));
+    char *at = out;
+    if (quoted) *at++ = '"';
     for (const char *p = s; *p != '\0'; p++) {
-        if (*p != '"') dstr_add_char(&d, *p);
+        if (*p != '"') *at++ = *p;
     }
-    if (quoted) dstr_add_char(&d, '"');
-    dstr_add_char(&d, '\0');
-    return d.dl_ptr;
+    if (quoted) *at++ = '"';
+    *at = '\0';
+    return out;
 }
 
 int filename_strcmp(const char *a, const char *b) {

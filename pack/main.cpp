@@ -1,4 +1,4 @@
-// znpack: builds, lists and verifies zninstall packages.
+// znpack: builds, lists, verifies and extracts zninstall packages.
 #include "pack/znpack.h"
 
 int main(int argc, char **argv) {

@@ -52,7 +52,20 @@ char *pack_default_stub() {
     self[n] = 0;
     char *slash = std::strrchr(self, '/');
     if (slash != nullptr) *slash = 0;
-    return chk_makestr(self, "/", kStubName, nullptr);
+    char *beside = chk_makestr(self, "/", kStubName, nullptr);
+#ifdef ZN_STUB_FROM_BINDIR
+    // Installed, the installer image lives in its own directory under the same prefix, given
+    // relative to the tool's directory so that the whole prefix can move.
+    if (access(beside, F_OK) != 0) {
+        char *installed = chk_makestr(self, "/", ZN_STUB_FROM_BINDIR, "/", kStubName, nullptr);
+        if (access(installed, F_OK) == 0) {
+            chk_free(beside);
+            return installed;
+        }
+        chk_free(installed);
+    }
+#endif
+    return beside;
 }
 
 int pack_check_environment(const char *text) {

@@ -28,9 +28,11 @@ struct pack_build_args {
     int64_t mtime;  // time stamp of every entry of a packed directory
 };
 
-// Returns the installer beside the running program: the directory of /proc/self/exe with
-// "zninstall" appended. The caller frees it with chk_free; null (pack_error set) when the
-// running program cannot be found. Reads /proc.
+// Returns the installer image to use by default: "zninstall" in the directory of the running
+// program (/proc/self/exe), as in the build tree; when there is none, the installed one, at the
+// installed layout's path relative to that directory, if it exists. The caller frees it with
+// chk_free; null (pack_error set) when the running program cannot be found. Reads /proc and
+// looks at the disk.
 char *pack_default_stub();
 
 // Checks one environment setting: NAME=VALUE with a non-empty name, at most kEnvironmentMax

@@ -89,41 +89,59 @@ static int package_view_usable(const char *path, const package_view *v) {
     return 1;
 }
 
-int pack_verify(const char *path) {
-    package_view v;
-    if (package_view_open(path, &v) < 0) {
+// Checks the length and the CRC of a usable package, each failure reported on standard error.
+// Returns 0 when both hold, 1 otherwise.
+static int package_view_check(const char *path, const package_view *v) {
+    int status = 0;
+    uint64_t actual = v->size - v->payload_offset;
+    if (actual != v->h.payload_length) {
+        std::fprintf(
+            stderr,
+            "znpack: %s: package is corrupt: incorrect size: should be %llu bytes, "
+            "actual size %llu bytes\n",
+            path,
+            static_cast<unsigned long long>(uint64_t(v->payload_offset) + v->h.payload_length),
+            static_cast<unsigned long long>(v->size));
+        status = 1;
+    }
+    if (v->calculated_crc != v->h.crc) {
+        std::fprintf(stderr,
+                     "znpack: %s: package is corrupt: checksum failed: expected CRC %08x, "
+                     "calculated %08x\n",
+                     path, unsigned(v->h.crc), unsigned(v->calculated_crc));
+        status = 1;
+    }
+    return status;
+}
+
+// Opens and checks the package; returns 0 with v open, or 1 after reporting why not (v closed).
+static int package_view_verified(const char *path, package_view *v) {
+    if (package_view_open(path, v) < 0) {
         std::fprintf(stderr, "znpack: %s\n", pack_error_text());
         return 1;
     }
-    int status = 0;
-    if (!package_view_usable(path, &v)) {
-        status = 1;
-    } else {
-        uint64_t actual = v.size - v.payload_offset;
-        if (actual != v.h.payload_length) {
-            std::fprintf(
-                stderr,
-                "znpack: %s: package is corrupt: incorrect size: should be %llu bytes, "
-                "actual size %llu bytes\n",
-                path,
-                static_cast<unsigned long long>(uint64_t(v.payload_offset) + v.h.payload_length),
-                static_cast<unsigned long long>(v.size));
-            status = 1;
-        }
-        if (v.calculated_crc != v.h.crc) {
-            std::fprintf(stderr,
-                         "znpack: %s: package is corrupt: checksum failed: expected CRC %08x, "
-                         "calculated %08x\n",
-                         path, unsigned(v.h.crc), unsigned(v.calculated_crc));
-            status = 1;
-        }
-        if (status == 0)
-            std::printf("%s: package OK: header at offset %u, payload length %u, CRC %08x\n", path,
-                        unsigned(v.payload_offset), unsigned(v.h.payload_length),
-                        unsigned(v.h.crc));
+    if (!package_view_usable(path, v) || package_view_check(path, v) != 0) {
+        close(v->fd);
+        return 1;
     }
+    return 0;
+}
+
+int pack_verify(const char *path) {
+    package_view v;
+    if (package_view_verified(path, &v) != 0) return 1;
+    std::printf("%s: package OK: header at offset %u, payload length %u, CRC %08x\n", path,
+                unsigned(v.payload_offset), unsigned(v.h.payload_length), unsigned(v.h.crc));
     close(v.fd);
-    return status;
+    return 0;
+}
+
+int pack_open_verified(const char *path, uint32_t *payload_offset, uint64_t *file_size) {
+    package_view v;
+    if (package_view_verified(path, &v) != 0) return -1;
+    *payload_offset = v.payload_offset;
+    *file_size = v.size;
+    return v.fd;
 }
 
 // A record body as a byte source for the decompressor: reads stop at the body's end.
@@ -149,9 +167,7 @@ static long body_read(void *ctx, void *buf, size_t n) {
     }
 }
 
-// Appends n bytes of text, each byte that is not printable ASCII as \xhh, so that a record can
-// never put control sequences on the terminal.
-static void add_shown(dstr *d, const char *p, int n) {
+void pack_add_shown(dstr *d, const char *p, int n) {
     static const char hex[] = "0123456789abcdef";
     for (int i = 0; i < n; i++) {
         unsigned char c = static_cast<unsigned char>(p[i]);
@@ -176,7 +192,7 @@ static void add_first_line(dstr *d, int fd, uint64_t body, uint32_t len) {
     int cut = n > kLineShown;
     if (cut) n = kLineShown;
     if (!cut && n > 0 && buf[n - 1] == '\r') n--;
-    add_shown(d, buf, n);
+    pack_add_shown(d, buf, n);
     if (cut) dstr_add_mem(d, "...", 3);
 }
 
@@ -188,7 +204,7 @@ static void add_environment(dstr *d, int fd, uint64_t body, uint32_t len) {
     // The installer stops at the first NUL, the one that shipped records carry at their end.
     int n = 0;
     while (n < got && n < int(kEnvironmentMax) && buf[n] != 0) n++;
-    add_shown(d, buf, n);
+    pack_add_shown(d, buf, n);
     if (len > kEnvironmentMax) {
         char note[96];
         int k =

@@ -4,6 +4,10 @@
 #ifndef ZN_PACK_PACK_REPORT_H
 #define ZN_PACK_PACK_REPORT_H
 
+#include <cstdint>
+
+#include "string/dstr.h"
+
 namespace zn {
 
 // Checks the package at path the way the installer does: the header is the first occurrence of
@@ -11,6 +15,15 @@ namespace zn {
 // payload length; the CRC-32 of the whole file, with the 4 stored CRC bytes counted as zero, must
 // equal the stored CRC. Returns 0 when both hold, 1 otherwise (each failed check is reported).
 int pack_verify(const char *path);
+
+// Opens the package at path and checks it as pack_verify does, each failure reported on standard
+// error. Returns the read-only descriptor (the caller closes it) with *payload_offset and
+// *file_size set, or -1 when the file cannot be read or a check failed.
+int pack_open_verified(const char *path, uint32_t *payload_offset, uint64_t *file_size);
+
+// Appends n bytes of text to d, each byte that is not printable ASCII as \xhh, so that what a
+// package holds can never put control sequences on the terminal.
+void pack_add_shown(dstr *d, const char *p, int n);
 
 // Prints the header (offset, payload length, stored and calculated CRC) and one line per record:
 // offset, body length, type and a detail (the environment text, the welcome text's first line,

@@ -8,6 +8,7 @@
 #include "lib/chk.h"
 #include "pack/pack_build.h"
 #include "pack/pack_error.h"
+#include "pack/pack_extract.h"
 #include "pack/pack_report.h"
 
 namespace zn {
@@ -22,9 +23,10 @@ static const char kUsage[] =
     "usage: znpack build -o OUT [--stub INSTALLER] RECORD...\n"
     "       znpack list PKG\n"
     "       znpack verify PKG\n"
+    "       znpack extract PKG [DIR]\n"
     "\n"
-    "build writes OUT: the installer (default: the zninstall beside znpack) with a package\n"
-    "appended, holding these records in the order given:\n"
+    "build writes OUT: the installer (default: the zninstall beside znpack, else the one\n"
+    "installed with it) with a package appended, holding these records in the order given:\n"
     "  --env NAME=VALUE        environment setting, at most 1022 bytes\n"
     "  --welcome FILE          welcome text, stored as it is\n"
     "  --archive DIR|FILE.tar  product archive: a directory is packed as a tar archive, a .tar\n"
@@ -33,7 +35,13 @@ static const char kUsage[] =
     "  --program FILE          helper program, stored as it is\n"
     "Packed directories are reproducible: sorted, owned by 0/0, every time stamp taken from\n"
     "SOURCE_DATE_EPOCH (0 when unset).\n"
-    "list prints the package header and its records; verify checks its length and CRC.\n";
+    "list prints the package header and its records; verify checks its length and CRC.\n"
+    "extract checks PKG as verify does, then unpacks it into DIR (default: the current\n"
+    "directory; created when missing) and runs nothing of it: archives through the\n"
+    "installer's own tar reader (nothing lands outside DIR), environment settings printed as\n"
+    "\"env NAME=VALUE\", then the welcome text, the script and each program written as\n"
+    "welcome.txt, postinstall.sh and program, mode 0644 (a name already taken gets -2, -3,\n"
+    "... before its extension).\n";
 
 struct record_option {
     const char *name;
@@ -137,6 +145,12 @@ static int command_report(int argc, char **argv, int (*run)(const char *)) {
     return run(argv[2]);
 }
 
+static int command_extract(int argc, char **argv) {
+    if (argc != 3 && argc != 4)
+        return usage_error("%s takes a package file and a directory", argv[1]);
+    return pack_extract(argv[2], argc == 4 ? argv[3] : ".");
+}
+
 int znpack_main(int argc, char **argv) {
     if (argc < 2) {
         std::fputs(kUsage, stderr);
@@ -150,6 +164,7 @@ int znpack_main(int argc, char **argv) {
     if (std::strcmp(command, "build") == 0) return command_build(argc, argv);
     if (std::strcmp(command, "list") == 0) return command_report(argc, argv, pack_list);
     if (std::strcmp(command, "verify") == 0) return command_report(argc, argv, pack_verify);
+    if (std::strcmp(command, "extract") == 0) return command_extract(argc, argv);
     return usage_error("unknown command \"%s\"", command);
 }
 

@@ -2,6 +2,7 @@
 //   znpack build -o OUT [--stub INSTALLER] RECORD...
 //   znpack list PKG
 //   znpack verify PKG
+//   znpack extract PKG [DIR]
 // where each RECORD is one of --env NAME=VALUE, --welcome FILE, --archive DIR|FILE.tar,
 // --script FILE, --program FILE, added in the order given.
 #ifndef ZN_PACK_ZNPACK_H

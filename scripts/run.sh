@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds the installer and the package tool, packs the
 # bundled sample product and runs its installer. On a terminal you answer the questions; without
-# one the answers are given for you, installing into a fresh directory under the temporary
-# directory. Ends by showing where the product was installed.
+# one it installs unattended (-target) into a fresh directory under the temporary directory.
+# Ends by showing where the product was installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -25,8 +25,9 @@ export ZN_SAMPLE_REPORT="$report"
 if [ -t 0 ]; then
     "$setup"
 else
-    dest=$(mktemp -d "${TMPDIR:-/tmp}/zantho-sample.XXXXXX")/zantho
-    printf '%s\ny\n' "$dest" | "$setup"
+    # Unattended: -target names the directory (created, with its parents) instead of the question.
+    dest=$(mktemp -d "${TMPDIR:-/tmp}/zantho-sample.XXXXXX")/opt/zantho
+    "$setup" -target "$dest" </dev/null
 fi
 
 where=$(cat "$report")

@@ -210,9 +210,17 @@ TEST_F(DriverTest, OptionParsing) {
     EXPECT_NE(r.out.find("args=1:/quiet\n"), std::string::npos) << r.out;
     EXPECT_EQ(without_progress(r.err), banner(data) + "\n");
 
-    r = run({"-x", "-", "-gzip", "-program"});
+    // Unknown options are still ignored, each after a warning.
+    r = run({"-x", "-", "--gzip", "-program"});
     EXPECT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_NE(r.out.find("args=0:\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.rfind("zninstall: unknown option -x (ignored)\n"
+                          "zninstall: unknown option - (ignored)\n"
+                          "zninstall: unknown option --gzip (ignored)\n" +
+                              banner(pkg_),
+                          0),
+              0u)
+        << r.err;
 }
 
 TEST_F(DriverTest, EnvironmentRecords) {

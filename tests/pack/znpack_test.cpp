@@ -20,6 +20,7 @@
 #include "install/package_format.h"
 #include "lib/byteorder.h"
 #include "lib/crc32.h"
+#include "support/package.h"
 #include "support/process.h"
 #include "support/scratch.h"
 
@@ -699,6 +700,52 @@ TEST(ZnpackList, ReportsInvalidTypesAndCutRecords) {
     Result none = znpack({"list", dir / "none"});
     EXPECT_EQ(none.status, 1);
     EXPECT_NE(none.err.find("no package header found"), std::string::npos);
+}
+
+// A hostile package: entries that try to leave DIR, a link planted where the script file goes,
+// and helpers that leave a mark when run. Nothing lands outside DIR and nothing runs; the helpers
+// are kept as plain files, after the archive, under names still free.
+TEST(ZnpackExtract, HostilePackageStaysInsideTheDirectoryAndRunsNothing) {
+    TempDir dir;
+    std::string outside = dir / "outside";
+    mkdir(outside.c_str(), 0755);
+    write_file(outside + "/sentinel", "keep");
+    std::string script = "#!/bin/sh\ntouch " + outside + "/script-ran\n";
+    std::string program = "#!/bin/sh\ntouch " + outside + "/program-ran\n";
+    std::string tar = zn_test::TarBuilder()
+                          .file(outside + "/abs", "x")
+                          .file("../outside/dotdot", "x")
+                          .symlink("esc", outside)
+                          .file("esc/through-link", "x")
+                          .hardlink("hard", outside + "/sentinel")
+                          .symlink("postinstall.sh", outside + "/sentinel")
+                          .file("ok/file", "fine", 0755)
+                          .finish();
+    zn_test::write_package(
+        dir / "pkg",
+        {zn_test::env_record("A=1"), zn_test::script_record(script), zn_test::archive_record(tar),
+         zn_test::program_record(program), zn_test::program_record("second")});
+    auto before = zn_test::snapshot_tree(outside);
+    Result r = znpack({"extract", dir / "pkg", dir / "out/new"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;  // the refused entries
+    EXPECT_EQ(zn_test::diff_trees(before, zn_test::snapshot_tree(outside)), "");
+    EXPECT_NE(r.out.find("env A=1\n"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(dir / "out/new/ok/file"), "fine");
+    std::pair<std::string, std::string> kept[] = {
+        {"postinstall-2.sh", script}, {"program", program}, {"program-2", "second"}};
+    for (const auto &k : kept) {
+        EXPECT_EQ(read_file(dir / "out/new/" + k.first), k.second) << k.first;
+        struct stat st;
+        ASSERT_EQ(stat((dir / "out/new/" + k.first).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << k.first;
+    }
+
+    // A damaged package is not unpacked at all.
+    std::string bytes = read_file(dir / "pkg");
+    bytes[bytes.size() - 1] ^= 1;
+    write_file(dir / "bad", bytes);
+    EXPECT_EQ(znpack({"extract", dir / "bad", dir / "out2"}).status, 1);
+    EXPECT_NE(access((dir / "out2").c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -1,0 +1,200 @@
+// The installer's own options through the real installer: help and version, unattended installs
+// with -target, -check, -list, -noexec, unknown options and refused combinations.
+#include <sys/stat.h>
+
+#include <sstream>
+
+#include "e2e/installer_fixture.h"
+
+namespace zn_test {
+namespace {
+
+constexpr const char kSuccess[] = "Installation successfully completed.\n";
+constexpr const char kMarkingProgram[] = "#!/bin/sh\ntouch program-ran\n";
+
+class OptionsTest : public InstallerTest {
+   protected:
+    // A package whose script and program would leave a mark in the current directory.
+    std::string marking_package(const std::string &tar) {
+        return package({env_record("A=1"), welcome_record("Welcome\n"), archive_record(tar),
+                        script_record("#!/bin/sh\ntouch script-ran\n"),
+                        program_record(kMarkingProgram)});
+    }
+};
+
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(OptionsTest, InformationOnlyAndRefusedCommandLinesActOnNothing) {
+    marking_package(TarBuilder().file("f", "x").finish());
+    auto before = snapshot_tree(dir_.path());
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out_start, err;
+    } rows[] = {
+        {{"-help"}, 0, "usage: " + pkg_ + " [option]...\n", ""},
+        {{"--help"}, 0, "usage: ", ""},
+        {{"-h", "-gz", "-list"}, 0, "usage: ", ""},  // help wins over a refused combination
+        {{"--version"}, 0, "ZNINSTALL v1.007 Copyright (C) 2026 the zninstall developers.\n", ""},
+        {{"-list", "-gz"}, 1, "", "-list cannot be combined with -gz"},
+        {{"--check", "-target", "x"}, 1, "", "-check cannot be combined with -target"},
+        {{"-gz", "-target=x"}, 1, "", "-gz cannot be combined with -target"},
+        {{"-noexec", "-d"}, 1, "", "-d cannot be combined with -noexec"},
+        {{"-quiet", "-target"}, 1, "", "-target needs a directory"},
+    };
+    for (const auto &row : rows) {
+        RunResult r = run(row.args);
+        SCOPED_TRACE(row.args[0] + " " + describe(r));
+        EXPECT_EQ(r.exit_code, row.status);
+        EXPECT_EQ(r.out.rfind(row.out_start, 0), 0u);
+        EXPECT_EQ(r.out.empty(), row.out_start.empty());
+        EXPECT_EQ(r.err,
+                  row.err.empty() ? "" : "zninstall: " + row.err + " (-help lists the options)\n");
+        EXPECT_EQ(diff_trees(before, snapshot_tree(dir_.path())), "");
+    }
+    EXPECT_TRUE(contains(run({"-help"}).out, "\nExit status: 0 success"));
+}
+
+// DIR and its missing parents are made; with a welcome record its text is shown and nothing
+// asked, without one the archive still goes there; the script gets DIR as INSTALL_ROOT.
+TEST_F(OptionsTest, TargetInstallsUnattended) {
+    std::string tar = TarBuilder().file("bin/tool", "t", 0755).finish();
+    Record script = script_record("#!/bin/sh\necho \"root=$INSTALL_ROOT\"\n");
+    struct {
+        bool welcome;
+        std::vector<std::string> args;
+        std::string dir;
+    } rows[] = {
+        {true, {"-target", dir_ / "a/b/c"}, dir_ / "a/b/c"},
+        {false, {"--target=$HOME/x/y"}, dir_ / "x/y"},
+        {true, {"-quiet", "-target", "rel/z"}, work_ + "/rel/z"},
+    };
+    for (const auto &row : rows) {
+        std::vector<Record> records = {archive_record(tar), script};
+        if (row.welcome) records.insert(records.begin(), welcome_record("Hello there\n"));
+        package(records);
+        RunResult r = run(row.args);
+        SCOPED_TRACE(row.dir + describe(r));
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out.rfind(row.welcome ? "Hello there\nInstalling into " + row.dir + "\n"
+                                          : "Installing into " + row.dir + "\n",
+                              0),
+                  0u);
+        EXPECT_FALSE(contains(r.out, "Directory where to install"));
+        EXPECT_TRUE(contains(r.out, "root=" + row.dir + "\n" + kSuccess));
+        EXPECT_EQ(read_file(row.dir + "/bin/tool"), "t");
+        struct stat st;
+        ASSERT_EQ(stat(row.dir.substr(0, row.dir.rfind('/')).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+    }
+}
+
+TEST_F(OptionsTest, CheckReportsWithoutPromptingOrActing) {
+    std::string good = package_bytes({env_record("A=1"), archive_record("x")});
+    std::string flipped = good;
+    flipped[good.size() - 3] ^= 0x10;
+    struct {
+        const char *what;
+        std::string bytes;
+        int status;
+        std::string out, err_part;
+    } rows[] = {
+        {"intact", good, 0, "Package is intact.\n", "This may take a moment...\n\n"},
+        {"truncated", good.substr(0, good.size() - 10), 1,
+         "\n*** Error:\n    Package is corrupt - incorrect size detected.\n"
+         "    File size should be: " +
+             std::to_string(good.size()) +
+             " bytes\n    Actual size        : " + std::to_string(good.size() - 10) + " bytes\n",
+         "Calculated: "},
+        {"flipped", flipped, 1, "", "Package is corrupt - file has failed checksum.\n"},
+    };
+    for (const auto &row : rows) {
+        write_file(pkg_, row.bytes, 0755);
+        RunOptions enter;
+        enter.input = "\n\n";  // even given, no prompt takes it
+        RunResult r = run({"-check"}, enter);
+        SCOPED_TRACE(std::string(row.what) + describe(r));
+        EXPECT_EQ(r.exit_code, row.status);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_FALSE(contains(r.err, "Press <Enter>"));
+        EXPECT_TRUE(contains(r.err, row.err_part));
+    }
+}
+
+// One line per entry, agreeing with the system's tar -tv on kind, permissions, size, name and
+// link; the other records as one line each; nothing written or run.
+TEST_F(OptionsTest, ListAgreesWithTarAndTouchesNothing) {
+    TarBuilder::Header fifo, prefixed;
+    fifo.name = "top/fifo";
+    fifo.type = '6';
+    prefixed.name = "leaf";
+    prefixed.prefix = "pre/fix";
+    prefixed.size = 2;
+    std::string long_name = "top/" + std::string(120, 'n');
+    std::string tar = TarBuilder()
+                          .dir("top/", 0755)
+                          .file("top/setuid", "abc", 04755)
+                          .dir("top/sticky/", 01777)
+                          .file("top/sticky/setgid", std::string(700, 'g'), 02640)
+                          .symlink("top/link", "setuid")
+                          .hardlink("top/hard", "top/setuid")
+                          .entry(fifo, "")
+                          .gnu_longname(long_name)
+                          .file("cut", "L")
+                          .pax({{"path", "pax/named"}})
+                          .file("ignored", "12345")
+                          .entry(prefixed, "pp")
+                          .finish();
+    write_file(dir_ / "a.tar", tar);
+    RunResult tv = run_process({"/bin/sh", "-c", "tar -tvf " + dir_ / "a.tar"});
+    ASSERT_EQ(tv.exit_code, 0) << describe(tv);
+    std::string want = "env A=1\nwelcome 8 bytes\n";
+    std::istringstream lines(tv.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream f(line);
+        std::string perms, owner, size, date, time, rest;
+        f >> perms >> owner >> size >> date >> time >> std::ws;
+        std::getline(f, rest);
+        want += perms + " " + std::string(12 - size.size(), ' ') + size + " " + rest + "\n";
+    }
+    want += "script\nprogram " + std::to_string(sizeof kMarkingProgram - 1) + " bytes\n";
+    marking_package(tar);
+    auto before = snapshot_tree(dir_.path());
+    RunResult r = run({"--list"});
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    EXPECT_EQ(r.out, want);
+    EXPECT_EQ(diff_trees(before, snapshot_tree(dir_.path())), "");
+
+    // An archive that cannot be read whole: what could be read is listed, and status 2.
+    package({archive_record(tar.substr(0, 1300))});
+    r = run({"-list"});
+    EXPECT_EQ(r.exit_code, 2) << describe(r);
+    EXPECT_TRUE(contains(r.out, "top/setuid\n"));
+    EXPECT_TRUE(contains(r.err, "Unexpected end of archive\n"));
+}
+
+// Neither helper is written or run; environment settings are still made, and with -gz the notice
+// stays off standard output, which carries only the archive.
+TEST_F(OptionsTest, NoexecRunsNothingFromThePackage) {
+    std::string tar = TarBuilder().file("f", "x").finish();
+    marking_package(tar);
+    RunResult r = run({"-noexec", "-target", dir_ / "inst"});
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    EXPECT_TRUE(contains(r.out, "A=1\n"));
+    EXPECT_TRUE(contains(
+        r.out, "Skipping post-install script\nSkipping helper program\n" + std::string(kSuccess)));
+    EXPECT_EQ(read_file(dir_ / "inst/f"), "x");
+    EXPECT_FALSE(exists(dir_ / "inst/script-ran") || exists(dir_ / "inst/program-ran"));
+    EXPECT_FALSE(exists(tmp_ + "/zninstall-temp.exe"));
+
+    r = run({"-gz", "--noexec"});
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    EXPECT_EQ(r.out, tar);
+    EXPECT_TRUE(contains(r.err, "Skipping helper program\n"));
+    EXPECT_FALSE(exists(work_ + "/program-ran"));
+}
+
+}  // namespace
+}  // namespace zn_test
