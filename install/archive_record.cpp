@@ -8,6 +8,7 @@
 #include "install/handlers.h"
 #include "install/package_format.h"
 #include "install/package_reader.h"
+#include "install/record_decoder.h"
 #include "install/run_state.h"
 #include "install/tar_reader.h"
 #include "lib/byteorder.h"
@@ -39,9 +40,10 @@ int stdout_writer(bz_context *, const char *data, int count) {
 
 int handle_archive_record(int fd, const unsigned char *record_header) {
     uint32_t length = LGET32(record_header + kRecordLengthOffset);
+    unzip_fn unzip = record_decoder(record_header);
     if (dump_mode) {
         package_reader_start(fd, length);
-        int rc = bzunzip(0, package_reader_read, stdout_writer);
+        int rc = unzip(0, package_reader_read, stdout_writer, nullptr);
         if (std::fflush(stdout) != 0 && rc == 0) {
             err_printf("zninstall: error writing to output stream\n");
             rc = -1;
@@ -58,7 +60,7 @@ int handle_archive_record(int fd, const unsigned char *record_header) {
     package_reader_start(fd, length);
     tar_reader_init(&archive, root);
     extract_pipe_start(&archive);
-    int rc = bzunzip(0, package_reader_read, tar_writer, tar_sync);
+    int rc = unzip(0, package_reader_read, tar_writer, tar_sync);
     extract_pipe_finish();
     int failed = tar_reader_finish(&archive, rc == kBzOk);
     close(root);

@@ -40,6 +40,8 @@ const dispatch_entry kDispatch[] = {
     {kRecordArchiveAlt, handle_archive_record, true},
     {kRecordScript, handle_script_record, true},
     {kRecordEnvironment, handle_environment_record, false},
+    {kRecordZstdArchive, handle_archive_record, true},
+    {kRecordZstdScript, handle_script_record, true},
 };
 
 const dispatch_entry *find_handler(unsigned type) {

@@ -34,14 +34,14 @@ int handle_program_record(int fd, const unsigned char *record_header);
 // out_fd takes fewer bytes than given; on failure *chunk is the size of the chunk that failed.
 int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk);
 
-// Types 2 and 10: unpacks the compressed tar archive into the current directory, or writes the
+// Types 2, 10 and 20: unpacks the compressed tar archive into the current directory, or writes the
 // decompressed stream to standard output in dump mode. Returns 0 when the archive was installed
 // whole, non-zero when anything kept it from that (each cause reported as it happened).
 int handle_archive_record(int fd, const unsigned char *record_header);
 
-// Type 11: sets INSTALL_ROOT, writes the decompressed script to the temporary file, runs it and
-// removes it (only INSTALL_ROOT in dump mode). Returns 0, or non-zero when the script could not be
-// written whole, in which case it is neither made executable nor run.
+// Types 11 and 21: sets INSTALL_ROOT, writes the decompressed script to the temporary file, runs it
+// and removes it (only INSTALL_ROOT in dump mode). Returns 0, or non-zero when the script could not
+// be written whole, in which case it is neither made executable nor run.
 int handle_script_record(int fd, const unsigned char *record_header);
 
 // The write callback of dump mode: copies the bytes to standard output.

@@ -24,9 +24,25 @@ int record_type_is_valid(unsigned type) {
         case kRecordArchiveAlt:
         case kRecordScript:
         case kRecordEnvironment:
+        case kRecordZstdArchive:
+        case kRecordZstdScript:
             return 1;
         default:
             return 0;
+    }
+}
+
+int record_compression(unsigned type) {
+    switch (type) {
+        case kRecordArchive:
+        case kRecordArchiveAlt:
+        case kRecordScript:
+            return kCompressionBzip2;
+        case kRecordZstdArchive:
+        case kRecordZstdScript:
+            return kCompressionZstd;
+        default:
+            return kCompressionNone;
     }
 }
 

@@ -10,6 +10,7 @@
 #include "install/handlers.h"
 #include "install/package_format.h"
 #include "install/package_reader.h"
+#include "install/record_decoder.h"
 #include "install/run_state.h"
 #include "install/temp_program.h"
 #include "lib/byteorder.h"
@@ -88,7 +89,7 @@ int handle_script_record(int fd, const unsigned char *record_header) {
 
     package_reader_start(fd, length);
     script_fill = 0;
-    int rc = bzunzip(0, package_reader_read, script_writer);
+    int rc = record_decoder(record_header)(0, package_reader_read, script_writer, nullptr);
     bool whole = rc == kBzOk;
     if (whole && std::fflush(script_stream) != 0) {
         err_printf("zninstall: error writing to output stream\n");
