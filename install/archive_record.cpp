@@ -6,11 +6,9 @@
 #include "install/bzunzip.h"
 #include "install/extract_pipe.h"
 #include "install/handlers.h"
-#include "install/package_format.h"
 #include "install/package_reader.h"
 #include "install/run_state.h"
 #include "install/tar_reader.h"
-#include "lib/byteorder.h"
 
 namespace zn {
 
@@ -53,10 +51,8 @@ int archive_record_read(int fd, const unsigned char *record_header, tar_reader *
 }
 
 int handle_archive_record(int fd, const unsigned char *record_header) {
-    uint32_t length = LGET32(record_header + kRecordLengthOffset);
     if (dump_mode) {
-        package_reader_start(fd, length);
-        int rc = bzunzip(0, package_reader_read, stdout_writer);
+        int rc = record_body_unzip(fd, record_header, 0, stdout_writer);
         if (std::fflush(stdout) != 0 && rc == 0) {
             err_printf("zninstall: error writing to output stream\n");
             rc = -1;
@@ -70,10 +66,9 @@ int handle_archive_record(int fd, const unsigned char *record_header) {
         err_perror("Cannot open the install directory");
         return 1;
     }
-    package_reader_start(fd, length);
     tar_reader_init(&archive, root);
     extract_pipe_start(&archive);
-    int rc = bzunzip(0, package_reader_read, tar_writer, tar_sync);
+    int rc = record_body_unzip(fd, record_header, 0, tar_writer, tar_sync);
     extract_pipe_finish();
     int failed = tar_reader_finish(&archive, rc == kBzOk);
     close(root);

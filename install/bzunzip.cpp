@@ -12,8 +12,8 @@ namespace zn {
 // Every bzip2 stream begins "BZh" and its block-size digit, '1' to '9'.
 constexpr unsigned kSignatureLength = 4;
 
-struct bz_context {
-    uintptr_t handle;
+struct bz_state {
+    bz_context base;  // what the callbacks receive
     bz_read_fn read_cb;
     bz_write_fn write_cb;
     bz_stream stream;
@@ -28,7 +28,7 @@ uintptr_t bz_handle(const bz_context *ctx) {
 
 namespace {
 
-void start_stream(bz_context *ctx) {
+void start_stream(bz_state *ctx) {
     std::memset(&ctx->stream, 0, sizeof ctx->stream);
     int ret = BZ2_bzDecompressInit(&ctx->stream, 0, 0);
     if (ret != BZ_OK) {
@@ -39,12 +39,12 @@ void start_stream(bz_context *ctx) {
 
 // After a stream's end: true when the input goes on with the signature of another stream, which
 // is then what the input holds. Reads more while fewer bytes than the signature are at hand.
-bool next_stream_follows(bz_context *ctx, bool *input_ended) {
+bool next_stream_follows(bz_state *ctx, bool *input_ended) {
     bz_stream &s = ctx->stream;
     while (s.avail_in < kSignatureLength && !*input_ended) {
         unsigned kept = s.avail_in;
         std::memmove(ctx->input, s.next_in, kept);
-        int got = ctx->read_cb(ctx, ctx->input + kept, kBzInputBlock);
+        int got = ctx->read_cb(&ctx->base, ctx->input + kept, kBzInputBlock);
         if (got <= 0) *input_ended = true;
         s.next_in = ctx->input;
         s.avail_in = kept + (got > 0 ? unsigned(got) : 0);
@@ -56,8 +56,8 @@ bool next_stream_follows(bz_context *ctx, bool *input_ended) {
 }  // namespace
 
 int bzunzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sync_fn sync_cb) {
-    bz_context ctx;
-    ctx.handle = handle;
+    bz_state ctx;
+    ctx.base.handle = handle;
     ctx.read_cb = read_cb;
     ctx.write_cb = write_cb;
     start_stream(&ctx);
@@ -66,7 +66,7 @@ int bzunzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sync_
     bool input_ended = false;
     for (;;) {
         if (ctx.stream.avail_in == 0 && !input_ended) {
-            int got = read_cb(&ctx, ctx.input, kBzInputBlock);
+            int got = read_cb(&ctx.base, ctx.input, kBzInputBlock);
             if (got <= 0) {
                 input_ended = true;
             } else {
@@ -80,12 +80,12 @@ int bzunzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sync_
         int ret = BZ2_bzDecompress(&ctx.stream);
         int produced = kBzOutputBlock - int(ctx.stream.avail_out);
         if (ret < 0) {
-            if (sync_cb) sync_cb(&ctx);
+            if (sync_cb) sync_cb(&ctx.base);
             err_printf("bzDecompress: failed, ret=%d\n", ret);
             result = kBzCorrupt;
             break;
         }
-        if (write_cb(&ctx, ctx.output, produced) != 0) {
+        if (write_cb(&ctx.base, ctx.output, produced) != 0) {
             result = kBzWriteFailed;
             break;
         }
@@ -104,7 +104,7 @@ int bzunzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sync_
         // Without new input and without output the stream can only be cut short: the
         // decompressor has consumed everything and still waits for more.
         if (produced == 0 && ctx.stream.avail_in == in_before && (input_ended || in_before != 0)) {
-            if (sync_cb) sync_cb(&ctx);
+            if (sync_cb) sync_cb(&ctx.base);
             if (input_ended) {
                 err_printf("Premature end of compressed data\n");
                 result = kBzTruncated;

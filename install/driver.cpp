@@ -136,6 +136,8 @@ const dispatch_entry kDispatch[] = {
     {kRecordArchiveAlt, handle_archive_record, true, true},
     {kRecordScript, handle_script_record, true, true},
     {kRecordEnvironment, handle_environment_record, false, false},
+    {kRecordZstdArchive, handle_archive_record, true, true},
+    {kRecordZstdScript, handle_script_record, true, true},
 };
 
 const dispatch_entry *find_handler(unsigned type) {

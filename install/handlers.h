@@ -50,23 +50,23 @@ int handle_program_record(int fd, const unsigned char *record_header);
 // out_fd takes fewer bytes than given; on failure *chunk is the size of the chunk that failed.
 int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk);
 
-// Types 2 and 10: unpacks the compressed tar archive into the current directory, or writes the
+// Types 2, 10 and 20: unpacks the compressed tar archive into the current directory, or writes the
 // decompressed stream to standard output in dump mode. Returns 0 when the archive was installed
 // whole, non-zero when anything kept it from that (each cause reported as it happened).
 int handle_archive_record(int fd, const unsigned char *record_header);
 
-// The archive of a type 2 or 10 record (the descriptor at the body) fed to r on this thread,
-// which is then finished: unpacked into r's root, or listed when r lists. Returns 0 when the
-// archive was read whole and nothing failed, 1 otherwise (each cause reported as it happened).
+// The archive of an archive record (the descriptor at the body) fed to r on this thread, which
+// is then finished: unpacked into r's root, or listed when r lists. Returns 0 when the archive
+// was read whole and nothing failed, 1 otherwise (each cause reported as it happened).
 struct tar_reader;
 int archive_record_read(int fd, const unsigned char *record_header, tar_reader *r);
 
-// Type 11: sets INSTALL_ROOT, writes the decompressed script to the temporary file, runs it and
-// removes it (only INSTALL_ROOT in dump mode; INSTALL_ROOT and "Skipping post-install script"
-// under -noexec). Under -d an interactive shell runs once the script is closed and before it is
-// made executable, so a script edited or replaced there is the one that runs. Returns 0 when the
-// script ran and exited with status 0; non-zero, each cause reported, when it could not be
-// written whole (it is then neither made executable nor run), made executable or started, or
+// Types 11 and 21: sets INSTALL_ROOT, writes the decompressed script to the temporary file, runs
+// it and removes it (only INSTALL_ROOT in dump mode; INSTALL_ROOT and "Skipping post-install
+// script" under -noexec). Under -d an interactive shell runs once the script is closed and before
+// it is made executable, so a script edited or replaced there is the one that runs. Returns 0
+// when the script ran and exited with status 0; non-zero, each cause reported, when it could not
+// be written whole (it is then neither made executable nor run), made executable or started, or
 // when it failed or was ended by a signal.
 int handle_script_record(int fd, const unsigned char *record_header);
 

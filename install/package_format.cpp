@@ -22,10 +22,12 @@ record_kind record_kind_of(unsigned type) {
             return kKindWelcome;
         case kRecordArchive:
         case kRecordArchiveAlt:
+        case kRecordZstdArchive:
             return kKindArchive;
         case kRecordProgram:
             return kKindProgram;
         case kRecordScript:
+        case kRecordZstdScript:
             return kKindScript;
         case kRecordEnvironment:
             return kKindEnvironment;
@@ -36,6 +38,20 @@ record_kind record_kind_of(unsigned type) {
 
 int record_type_is_valid(unsigned type) {
     return record_kind_of(type) != kKindInvalid;
+}
+
+int record_compression(unsigned type) {
+    switch (type) {
+        case kRecordArchive:
+        case kRecordArchiveAlt:
+        case kRecordScript:
+            return kCompressionBzip2;
+        case kRecordZstdArchive:
+        case kRecordZstdScript:
+            return kCompressionZstd;
+        default:
+            return kCompressionNone;
+    }
 }
 
 void build_package_magic() {

@@ -39,6 +39,15 @@ enum RecordType : unsigned {
     kRecordArchiveAlt = 10,   // same body and handling as kRecordArchive
     kRecordScript = 11,       // bzip2 stream of a shell script
     kRecordEnvironment = 12,  // one name=value assignment, at most kEnvironmentMax bytes
+    kRecordZstdArchive = 20,  // zstd frames of a tar archive; handled as kRecordArchive
+    kRecordZstdScript = 21,   // zstd frames of a shell script; handled as kRecordScript
+};
+
+// How a record's body is compressed.
+enum RecordCompression : int {
+    kCompressionNone = 0,   // stored as it is (welcome, program and environment records)
+    kCompressionBzip2 = 1,  // archive types 2 and 10, script type 11
+    kCompressionZstd = 2,   // archive type 20, script type 21
 };
 
 // Longest environment record body, in bytes (a NUL must fit behind it).
@@ -60,6 +69,9 @@ record_kind record_kind_of(unsigned type);
 
 // Returns non-zero for the record types that have a handler.
 int record_type_is_valid(unsigned type);
+
+// Returns the RecordCompression of a record type's body (kCompressionNone for invalid types).
+int record_compression(unsigned type);
 
 // The 14 magic bytes and a NUL, filled by build_package_magic. The program image must never hold
 // the 14 bytes in one piece (the header search would find the image instead of the payload), so

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "install/package_format.h"
+#include "install/record_decoder.h"
 #include "lib/byteorder.h"
 #include "lib/chk.h"
 
@@ -66,7 +67,7 @@ int package_reader_read(bz_context *, char *buffer, int capacity) {
 int record_body_unzip(int fd, const unsigned char *record_header, uintptr_t handle,
                       bz_write_fn write_cb, bz_sync_fn sync_cb) {
     package_reader_start(fd, LGET32(record_header + kRecordLengthOffset));
-    return bzunzip(handle, package_reader_read, write_cb, sync_cb);
+    return record_decoder(record_header)(handle, package_reader_read, write_cb, sync_cb);
 }
 
 }  // namespace zn

@@ -24,10 +24,10 @@ void package_reader_start(int fd, uint32_t body_length);
 // their number (0 at the body's end or when the file ends or fails).
 int package_reader_read(bz_context *ctx, char *buffer, int capacity);
 
-// Decompresses the body of a compressed record (an archive or a script; the descriptor at the
-// body's first byte) through the package reader and hands every block of output to write_cb,
-// with handle available to it through bz_handle. Returns a bzunzip result (messages as bzunzip
-// prints them).
+// Decompresses the body of a compressed record (an archive or a script, of any compression; the
+// descriptor at the body's first byte) through the package reader with the decoder its type
+// calls for, and hands every block of output to write_cb, with handle available to it through
+// bz_handle. Returns a bzunzip result (messages as the decoder prints them).
 int record_body_unzip(int fd, const unsigned char *record_header, uintptr_t handle,
                       bz_write_fn write_cb, bz_sync_fn sync_cb = nullptr);
 

@@ -8,11 +8,9 @@
 
 #include "install/bzunzip.h"
 #include "install/handlers.h"
-#include "install/package_format.h"
 #include "install/package_reader.h"
 #include "install/run_state.h"
 #include "install/temp_program.h"
-#include "lib/byteorder.h"
 #include "lib/chk.h"
 
 namespace zn {
@@ -65,7 +63,6 @@ const char *install_root() {
 }  // namespace
 
 int handle_script_record(int fd, const unsigned char *record_header) {
-    uint32_t length = LGET32(record_header + kRecordLengthOffset);
     char path[kTextBufferSize];
     bool path_fits = temp_program_path(path, sizeof path) == 0;
 
@@ -90,9 +87,8 @@ int handle_script_record(int fd, const unsigned char *record_header) {
         std::exit(1);
     }
 
-    package_reader_start(fd, length);
     script_fill = 0;
-    int rc = bzunzip(0, package_reader_read, script_writer);
+    int rc = record_body_unzip(fd, record_header, 0, script_writer);
     bool whole = rc == kBzOk;
     if (whole && std::fflush(script_stream) != 0) {
         err_printf("zninstall: error writing to output stream\n");

@@ -16,6 +16,7 @@
 #include "pack/bzip_stream.h"
 #include "pack/pack_error.h"
 #include "pack/tree_tar.h"
+#include "pack/zstd_stream.h"
 
 namespace zn {
 
@@ -105,8 +106,37 @@ static int package_sink(void *ctx, const void *data, size_t n) {
     return 0;
 }
 
-static int bz_sink(void *ctx, const void *data, size_t n) {
-    return bz_writer_write(static_cast<bz_writer *>(ctx), data, n);
+// A record body's compressor: the build's compression behind one sink.
+struct body_compressor {
+    int compression;
+    bz_writer bz;
+    zstd_writer zs;
+};
+
+static int body_compressor_init(body_compressor *c, const pack_build_args *args,
+                                package_sink_ctx *out) {
+    c->compression = args->compression;
+    if (c->compression == kCompressionZstd)
+        return zstd_writer_init(&c->zs, args->zstd_level, args->threads, package_sink, out);
+    return bz_writer_init(&c->bz, package_sink, out);
+}
+
+static int body_compressor_sink(void *ctx, const void *data, size_t n) {
+    body_compressor *c = static_cast<body_compressor *>(ctx);
+    return c->compression == kCompressionZstd ? zstd_writer_write(&c->zs, data, n)
+                                              : bz_writer_write(&c->bz, data, n);
+}
+
+static int body_compressor_finish(body_compressor *c) {
+    return c->compression == kCompressionZstd ? zstd_writer_finish(&c->zs)
+                                              : bz_writer_finish(&c->bz);
+}
+
+static void body_compressor_free(body_compressor *c) {
+    if (c->compression == kCompressionZstd)
+        zstd_writer_free(&c->zs);
+    else
+        bz_writer_free(&c->bz);
 }
 
 // Streams what fd holds from its current position to its end into sink; name is for messages.
@@ -193,12 +223,13 @@ static int add_compressed_body(const pack_build_args *args, const pack_record_ar
             return -1;
         }
     }
-    bz_writer bz;
-    if (bz_writer_init(&bz, package_sink, out) < 0) return -1;
-    int rc = is_tree ? tree_tar_write(r->value, args->mtime, bz_sink, &bz)
-                     : copy_file(r->value, bz_sink, &bz);
-    if (rc == 0) rc = bz_writer_finish(&bz);
-    bz_writer_free(&bz);
+    body_compressor c;
+    int rc = body_compressor_init(&c, args, out);
+    if (rc == 0)
+        rc = is_tree ? tree_tar_write(r->value, args->mtime, body_compressor_sink, &c)
+                     : copy_file(r->value, body_compressor_sink, &c);
+    if (rc == 0) rc = body_compressor_finish(&c);
+    body_compressor_free(&c);
     return rc;
 }
 
@@ -214,8 +245,12 @@ static int add_record(const pack_build_args *args, const pack_record_arg *r,
         }
         return 0;
     }
+    // Archives and scripts take the type that names the build's compression.
+    unsigned type = r->type;
+    if (args->compression == kCompressionZstd && type == kRecordArchive) type = kRecordZstdArchive;
+    if (args->compression == kCompressionZstd && type == kRecordScript) type = kRecordZstdScript;
     uint64_t at;
-    if (package_writer_begin_record(w, r->type, &at) < 0) {
+    if (package_writer_begin_record(w, type, &at) < 0) {
         pack_error_errno("cannot write %s", out->out);
         return -1;
     }

@@ -15,6 +15,7 @@
 #include "lib/chk.h"
 #include "pack/bzip_stream.h"
 #include "pack/pack_error.h"
+#include "pack/zstd_stream.h"
 #include "string/dstr.h"
 
 namespace zn {
@@ -225,37 +226,67 @@ static void add_printf(dstr *d, const char *fmt, ...) {
     if (n > 0) dstr_add_mem(d, text, n);
 }
 
-// Decompresses the rest of the stream without keeping it. Returns 0 at the stream end, -1 on a
-// bad stream.
-static int drain(bz_reader *bz) {
+// A compressed record body's decompressor, chosen by the record's type.
+struct body_reader {
+    int compression;
+    bz_reader bz;
+    zstd_reader zs;
+};
+
+static int body_reader_init(body_reader *r, unsigned type, body_source *src) {
+    r->compression = record_compression(type);
+    if (r->compression == kCompressionZstd) return zstd_reader_init(&r->zs, body_read, src);
+    return bz_reader_init(&r->bz, body_read, src);
+}
+
+static long body_reader_read(body_reader *r, void *buf, size_t n) {
+    return r->compression == kCompressionZstd ? zstd_reader_read(&r->zs, buf, n)
+                                              : bz_reader_read(&r->bz, buf, n);
+}
+
+// Decompressed bytes handed out so far.
+static uint64_t body_reader_bytes(const body_reader *r) {
+    return r->compression == kCompressionZstd ? r->zs.bytes_out : r->bz.bytes_out;
+}
+
+static void body_reader_free(body_reader *r) {
+    if (r->compression == kCompressionZstd)
+        zstd_reader_free(&r->zs);
+    else
+        bz_reader_free(&r->bz);
+}
+
+// Decompresses the rest of the body without keeping it. Returns 0 at its end, -1 on bad data.
+static int drain(body_reader *r) {
     char *buf = static_cast<char *>(chk_alloc(kDrainBlock));
     long n;
-    while ((n = bz_reader_read(bz, buf, kDrainBlock)) > 0) {
+    while ((n = body_reader_read(r, buf, kDrainBlock)) > 0) {
     }
     chk_free(buf);
     return n < 0 ? -1 : 0;
 }
 
-static void add_script(dstr *d, int fd, uint64_t body, uint32_t len) {
-    body_source src = {fd, body, body + len};
-    bz_reader bz;
-    if (bz_reader_init(&bz, body_read, &src) < 0 || drain(&bz) < 0)
+static void add_script(dstr *d, int fd, uint64_t body, const record_header *h) {
+    body_source src = {fd, body, body + h->body_length};
+    body_reader r;
+    if (body_reader_init(&r, h->type, &src) < 0 || drain(&r) < 0)
         add_printf(d, "bad script: %s", pack_error_text());
     else
-        add_printf(d, "script of %llu bytes", static_cast<unsigned long long>(bz.bytes_out));
-    bz_reader_free(&bz);
+        add_printf(d, "script of %llu bytes",
+                   static_cast<unsigned long long>(body_reader_bytes(&r)));
+    body_reader_free(&r);
 }
 
 // The decompressed archive as libarchive's input.
 struct tar_feed {
-    bz_reader bz;
+    body_reader r;
     char *buf;   // kDrainBlock bytes
     int failed;  // the decompressor failed; pack_error says why
 };
 
 static la_ssize_t tar_feed_read(struct archive *a, void *ctx, const void **out) {
     tar_feed *f = static_cast<tar_feed *>(ctx);
-    long n = bz_reader_read(&f->bz, f->buf, kDrainBlock);
+    long n = body_reader_read(&f->r, f->buf, kDrainBlock);
     if (n < 0) {
         f->failed = 1;
         archive_set_error(a, EINVAL, "%s", pack_error_text());
@@ -265,13 +296,13 @@ static la_ssize_t tar_feed_read(struct archive *a, void *ctx, const void **out) 
     return n;
 }
 
-static void add_archive(dstr *d, int fd, uint64_t body, uint32_t len) {
-    body_source src = {fd, body, body + len};
+static void add_archive(dstr *d, int fd, uint64_t body, const record_header *h) {
+    body_source src = {fd, body, body + h->body_length};
     tar_feed f;
     std::memset(&f, 0, sizeof f);
-    if (bz_reader_init(&f.bz, body_read, &src) < 0) {
+    if (body_reader_init(&f.r, h->type, &src) < 0) {
         add_printf(d, "bad archive: %s", pack_error_text());
-        bz_reader_free(&f.bz);
+        body_reader_free(&f.r);
         return;
     }
     f.buf = static_cast<char *>(chk_alloc(kDrainBlock));
@@ -291,17 +322,17 @@ static void add_archive(dstr *d, int fd, uint64_t body, uint32_t len) {
         add_printf(d, "bad archive after %llu members: %s",
                    static_cast<unsigned long long>(members),
                    why != nullptr ? why : "unreadable tar archive");
-    } else if (drain(&f.bz) < 0) {
+    } else if (drain(&f.r) < 0) {
         add_printf(d, "bad archive: %s", pack_error_text());
     } else {
         add_printf(d, "%llu members, %llu bytes in files, tar of %llu bytes",
                    static_cast<unsigned long long>(members),
                    static_cast<unsigned long long>(file_bytes),
-                   static_cast<unsigned long long>(f.bz.bytes_out));
+                   static_cast<unsigned long long>(body_reader_bytes(&f.r)));
     }
     archive_read_free(a);
     chk_free(f.buf);
-    bz_reader_free(&f.bz);
+    body_reader_free(&f.r);
 }
 
 static const char *record_type_name(unsigned type) {
@@ -310,10 +341,12 @@ static const char *record_type_name(unsigned type) {
             return "welcome";
         case kRecordArchive:
         case kRecordArchiveAlt:
+        case kRecordZstdArchive:
             return "archive";
         case kRecordProgram:
             return "program";
         case kRecordScript:
+        case kRecordZstdScript:
             return "script";
         case kRecordEnvironment:
             return "environment";
@@ -332,10 +365,12 @@ static void describe(dstr *d, int fd, uint64_t body, const record_header *r) {
             break;
         case kRecordArchive:
         case kRecordArchiveAlt:
-            add_archive(d, fd, body, r->body_length);
+        case kRecordZstdArchive:
+            add_archive(d, fd, body, r);
             break;
         case kRecordScript:
-            add_script(d, fd, body, r->body_length);
+        case kRecordZstdScript:
+            add_script(d, fd, body, r);
             break;
         case kRecordProgram: {
             char head[2];

@@ -1,5 +1,8 @@
 #include "pack/znpack.h"
 
+#include <unistd.h>
+#include <zstd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +13,7 @@
 #include "pack/pack_error.h"
 #include "pack/pack_extract.h"
 #include "pack/pack_report.h"
+#include "pack/zstd_stream.h"
 
 namespace zn {
 
@@ -19,8 +23,12 @@ constexpr int64_t kEpochMax = int64_t(1) << 40;
 // A packed directory's entries carry this time unless SOURCE_DATE_EPOCH says otherwise.
 constexpr int64_t kDefaultMtime = 0;
 
+// Largest --threads value taken.
+constexpr int kThreadsMax = 256;
+
 static const char kUsage[] =
-    "usage: znpack build -o OUT [--stub INSTALLER] RECORD...\n"
+    "usage: znpack build -o OUT [--stub INSTALLER] [--compress bzip2|zstd[:LEVEL]]\n"
+    "                    [--threads N] RECORD...\n"
     "       znpack list PKG\n"
     "       znpack verify PKG\n"
     "       znpack extract PKG [DIR]\n"
@@ -30,9 +38,13 @@ static const char kUsage[] =
     "  --env NAME=VALUE        environment setting, at most 1022 bytes\n"
     "  --welcome FILE          welcome text, stored as it is\n"
     "  --archive DIR|FILE.tar  product archive: a directory is packed as a tar archive, a .tar\n"
-    "                          file taken as it is; bzip2-compressed\n"
-    "  --script FILE           post-install script, bzip2-compressed\n"
+    "                          file taken as it is; compressed\n"
+    "  --script FILE           post-install script, compressed\n"
     "  --program FILE          helper program, stored as it is\n"
+    "--compress chooses the compression of archives and scripts: bzip2 (the default; record\n"
+    "types 2 and 11) or zstd, at LEVEL 1 to 22, default 19 (record types 20 and 21, which\n"
+    "install several times faster). --threads sets the compression threads of zstd (default:\n"
+    "one per processor); the package is the same whatever their number.\n"
     "Packed directories are reproducible: sorted, owned by 0/0, every time stamp taken from\n"
     "SOURCE_DATE_EPOCH (0 when unset).\n"
     "list prints the package header and its records; verify checks its length and CRC.\n"
@@ -81,6 +93,35 @@ int znpack_parse_epoch(const char *text, int64_t *out) {
     return 0;
 }
 
+// Parses the value of --compress: "bzip2", "zstd" or "zstd:LEVEL". Returns 0, or -1 when it is
+// none of these.
+static int parse_compress(const char *text, int *compression, int *level) {
+    if (std::strcmp(text, "bzip2") == 0) {
+        *compression = kCompressionBzip2;
+        return 0;
+    }
+    if (std::strncmp(text, "zstd", 4) != 0 || (text[4] != 0 && text[4] != ':')) return -1;
+    *compression = kCompressionZstd;
+    *level = kZstdDefaultLevel;
+    if (text[4] == 0) return 0;
+    int v = 0;
+    const char *p = text + 5;
+    for (; *p >= '0' && *p <= '9' && v <= ZSTD_maxCLevel(); p++) v = v * 10 + (*p - '0');
+    if (p == text + 5 || *p != 0 || v < 1 || v > ZSTD_maxCLevel()) return -1;
+    *level = v;
+    return 0;
+}
+
+// Parses the value of --threads: a whole number from 1 to kThreadsMax. Returns 0, or -1.
+static int parse_threads(const char *text, int *threads) {
+    int v = 0;
+    const char *p = text;
+    for (; *p >= '0' && *p <= '9' && v <= kThreadsMax; p++) v = v * 10 + (*p - '0');
+    if (p == text || *p != 0 || v < 1 || v > kThreadsMax) return -1;
+    *threads = v;
+    return 0;
+}
+
 // Gives the value of an option that takes one, or null (message printed) when it is missing.
 static const char *option_value(int argc, char **argv, int *i) {
     if (*i + 1 >= argc) {
@@ -96,6 +137,10 @@ static int command_build(int argc, char **argv) {
     pack_record_arg *records =
         static_cast<pack_record_arg *>(chk_alloc(unsigned(argc * sizeof(pack_record_arg)) + 1));
     args.records = records;
+    args.compression = kCompressionBzip2;
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    args.threads = cores < 1 ? 1 : cores > kThreadsMax ? kThreadsMax : int(cores);
+    bool compress_given = false, threads_given = false;
     int status = kExitOk;
     for (int i = 2; i < argc && status == kExitOk; i++) {
         const char *arg = argv[i];
@@ -118,6 +163,29 @@ static int command_build(int argc, char **argv) {
             } else if ((*slot = option_value(argc, argv, &i)) == nullptr) {
                 status = kExitUsage;
             }
+        } else if (std::strcmp(arg, "--compress") == 0 || std::strcmp(arg, "--threads") == 0) {
+            bool compress = arg[2] == 'c';
+            bool &given = compress ? compress_given : threads_given;
+            const char *value = given ? nullptr : option_value(argc, argv, &i);
+            char fmt[128];
+            if (given) {
+                status = usage_error("%s given twice", arg);
+            } else if (value == nullptr) {
+                status = kExitUsage;
+            } else if (compress ? parse_compress(value, &args.compression, &args.zstd_level) < 0
+                                : parse_threads(value, &args.threads) < 0) {
+                if (compress)
+                    std::snprintf(
+                        fmt, sizeof fmt,
+                        "--compress takes bzip2, zstd or zstd:LEVEL (1 to %d), not \"%%s\"",
+                        ZSTD_maxCLevel());
+                else
+                    std::snprintf(fmt, sizeof fmt,
+                                  "--threads takes a number from 1 to %d, not \"%%s\"",
+                                  kThreadsMax);
+                status = usage_error(fmt, value);
+            }
+            given = true;
         } else if (arg[0] == '-') {
             status = usage_error("unknown option \"%s\"", arg);
         } else {

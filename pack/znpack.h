@@ -1,10 +1,11 @@
 // The znpack command line:
-//   znpack build -o OUT [--stub INSTALLER] RECORD...
+//   znpack build -o OUT [--stub INSTALLER] [--compress bzip2|zstd[:LEVEL]] [--threads N] RECORD...
 //   znpack list PKG
 //   znpack verify PKG
 //   znpack extract PKG [DIR]
 // where each RECORD is one of --env NAME=VALUE, --welcome FILE, --archive DIR|FILE.tar,
-// --script FILE, --program FILE, added in the order given.
+// --script FILE, --program FILE, added in the order given. --compress applies to every archive
+// and script; --threads to zstd's compression.
 #ifndef ZN_PACK_ZNPACK_H
 #define ZN_PACK_ZNPACK_H
 

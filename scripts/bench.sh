@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Installation benchmark: how long our installer takes to install a product, against the plain
 # decompression of the same archive (bzip2 -dc > /dev/null, the floor) and the peers a vendor
-# could ship instead (tar -xjf, bzip2 -dc | tar -x, a makeself --bzip2 archive).
+# could ship instead (tar -xjf, bzip2 -dc | tar -x, a makeself --bzip2 archive), and the same for
+# a zstd package against tar -I zstd -xf.
 #
 # It installs what is missing, builds (Release, build/), generates two product trees with
 # build/bench/make_tree (small: 23 MB in 740 files; large: 190 MB in 5000 files), packs each as
-# our package, as a .tar.bz2 of the very archive the package holds and as a makeself archive, and
-# checks once that every method installs the tree exactly. Then it times the five methods
-# round robin, one untimed warm-up round and ROUNDS timed ones, each run into a fresh empty
-# directory with the page cache warm, and prints per tree the median wall-clock time of each
-# method, its ratio to the bzip2 -dc median and the peak RSS of one more run. The last line is
-# our installer's ratio on the small tree alone.
+# our package (bzip2, and zstd at its default level), as a .tar.bz2 and a .tar.zst (zstd -19) of
+# the very archive the package holds and as a makeself archive, and checks once that every method
+# installs the tree exactly. Then it times the seven methods round robin, one untimed warm-up
+# round and ROUNDS timed ones, each run into a fresh empty directory with the page cache warm, and
+# prints per tree the median wall-clock time of each method, its ratio to the bzip2 -dc median,
+# the peak RSS of one more run, and the zstd package against the bzip2 one and tar -I zstd. The
+# last line is our installer's ratio on the small tree alone.
 #
 # No installed tree is removed before the end: on a file system that reuses freed inodes only
 # after a while (ext4 without a journal skips every inode freed in the last minute, at one lookup
@@ -63,17 +65,19 @@ trap 'rm -rf "$scratch"' EXIT
 trap 'exit 1' INT TERM  # so that the scratch directory goes then too
 
 # The methods, in the order each round runs them, and how the tables name them.
-methods=(ours bzip2 tar pipe makeself)
+methods=(ours zours bzip2 tar ztar pipe makeself)
 declare -A label=(
     [ours]="ours (zninstall)"
+    [zours]="ours, zstd package"
     [bzip2]="bzip2 -dc > /dev/null"
     [tar]="tar -xjf"
+    [ztar]="tar -I zstd -xf"
     [pipe]="bzip2 -dc | tar -x"
     [makeself]="makeself --bzip2"
 )
 
 # The files of the tree being measured (set by prepare).
-pkg='' tbz='' run='' src=''
+pkg='' zpkg='' tbz='' tzst='' run='' src=''
 
 # Sets dest to a new empty directory for one run, kept until the end (see above). The name comes
 # from mktemp, so that runs started from a subshell get directories of their own too.
@@ -89,8 +93,10 @@ run_method() {
     local method=$1 dest=$2
     case "$method" in
         ours) (cd "$dest" && TEMP=$scratch exec "$pkg" </dev/null >/dev/null 2>&1) ;;
+        zours) (cd "$dest" && TEMP=$scratch exec "$zpkg" </dev/null >/dev/null 2>&1) ;;
         bzip2) (cd "$dest" && exec bzip2 -dc "$tbz" >/dev/null) ;;
         tar) (cd "$dest" && exec tar -xjf "$tbz") ;;
+        ztar) (cd "$dest" && exec tar -I zstd -xf "$tzst") ;;
         pipe) (cd "$dest" && bzip2 -dc "$tbz" | tar -x) ;;
         makeself)
             (cd "$dest" &&
@@ -104,18 +110,23 @@ manifest() {
     (cd "$1" && find . -mindepth 1 -printf '%P %y %m %s %l\n' | sort)
 }
 
-# Generates the tree $1 and packs it three ways.
+# Generates the tree $1 and packs it five ways.
 prepare() {
     local tree=$1 dir=$scratch/$1
     mkdir "$dir"
-    src=$dir/tree pkg=$dir/setup tbz=$dir/archive.tar.bz2 run=$dir/makeself.run
+    src=$dir/tree pkg=$dir/setup zpkg=$dir/setup-zstd tbz=$dir/archive.tar.bz2
+    tzst=$dir/archive.tar.zst run=$dir/makeself.run
     echo "$tree: generating the tree"
     summary=$("$make_tree" --preset "$tree" "$src")
     summary=${summary#*): }  # what the tree holds, without make_tree's own words for it
-    echo "$tree: packing: znpack, .tar.bz2, makeself"
+    echo "$tree: packing: znpack (bzip2 and zstd), .tar.bz2, .tar.zst, makeself"
     "$znpack" build -o "$pkg" --archive "$src" >/dev/null
-    # The .tar.bz2 holds the archive the package carries, compressed at the same level.
-    (cd "$dir" && TEMP=$scratch "$pkg" -gz </dev/null 2>/dev/null) | bzip2 -9 >"$tbz"
+    "$znpack" build -o "$zpkg" --compress zstd --archive "$src" >/dev/null
+    # The .tar.bz2 and .tar.zst hold the archive the packages carry, compressed at the same level.
+    (cd "$dir" && TEMP=$scratch "$pkg" -gz </dev/null 2>/dev/null) >"$dir/archive.tar"
+    bzip2 -9 <"$dir/archive.tar" >"$tbz"
+    zstd -q -19 -T0 <"$dir/archive.tar" >"$tzst"
+    rm "$dir/archive.tar"
     makeself --bzip2 --tar-quietly --quiet --packaging-date "1970-01-01" "$src" "$run" \
         "benchmark $tree tree" true >/dev/null
 }
@@ -164,8 +175,11 @@ peak_rss() {
     case "$method" in
         ours) (cd "$dest" && TEMP=$scratch /usr/bin/time -v -o "$report" "$pkg" \
             </dev/null >/dev/null 2>&1) ;;
+        zours) (cd "$dest" && TEMP=$scratch /usr/bin/time -v -o "$report" "$zpkg" \
+            </dev/null >/dev/null 2>&1) ;;
         bzip2) (cd "$dest" && /usr/bin/time -v -o "$report" bzip2 -dc "$tbz" >/dev/null) ;;
         tar) (cd "$dest" && /usr/bin/time -v -o "$report" tar -xjf "$tbz") ;;
+        ztar) (cd "$dest" && /usr/bin/time -v -o "$report" tar -I zstd -xf "$tzst") ;;
         pipe) (cd "$dest" && /usr/bin/time -v -o "$report" sh -c 'bzip2 -dc "$1" | tar -x' sh \
             "$tbz") ;;
         makeself) (cd "$dest" && /usr/bin/time -v -o "$report" "$run" --quiet --noexec --nox11 \
@@ -180,7 +194,11 @@ report() {
     local tree=$1 times=$2 rss=$3
     echo
     echo "$tree tree: $summary"
-    echo "  package $(stat -c %s "$pkg") bytes, .tar.bz2 $(stat -c %s "$tbz") bytes," \
+    local bz_size zstd_size
+    bz_size=$(stat -c %s "$pkg") zstd_size=$(stat -c %s "$zpkg")
+    echo "  package $bz_size bytes, zstd package $zstd_size bytes" \
+        "($(awk -v z="$zstd_size" -v b="$bz_size" 'BEGIN { printf "%.3f", z / b }') of it)," \
+        ".tar.bz2 $(stat -c %s "$tbz") bytes, .tar.zst $(stat -c %s "$tzst") bytes," \
         "makeself $(stat -c %s "$run") bytes"
     echo "  $rounds rounds round robin after one warm-up round; wall clock in seconds;" \
         "ratio = median / bzip2 -dc median;"
@@ -217,12 +235,16 @@ report() {
         }' "$times")
     printf '  %-24s %8s %8s %8s %7s %7s %8s %10s\n' method median min max ratio paired cpu \
         "peak RSS"
-    local method m mn mx ratio paired cpu rss_mb
+    local method m mn mx ratio paired cpu rss_mb zours_median='' ztar_median=''
     while read -r method m mn mx ratio paired cpu rss_mb; do
         printf '  %-24s %8s %8s %8s %7s %7s %8s %6s MiB\n' "${label[$method]}" "$m" "$mn" "$mx" \
             "$ratio" "$paired" "$cpu" "$rss_mb"
         [ "$method" = ours ] && ours_ratio=$ratio
+        [ "$method" = zours ] && zours_median=$m
+        [ "$method" = ztar ] && ztar_median=$m
     done <<<"$table"
+    echo "  ours on the zstd package / tar -I zstd -xf: $(awk -v a="$zours_median" \
+        -v b="$ztar_median" 'BEGIN { printf "%.3f", a / b }')"
     return 0
 }
 
@@ -230,7 +252,8 @@ echo "Installation benchmark: $rounds rounds per tree, scratch in $scratch"
 echo "  $(nproc) cores, $(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)," \
     "kernel $(uname -r)"
 echo "  $(bzip2 --version 2>&1 </dev/null | sed -n '1s/.*Version \([^,]*\),.*/bzip2 \1/p')," \
-    "$(tar --version | head -1), $(makeself --version | head -1)"
+    "$(zstd --version | sed -n 's/.*\(v[0-9][0-9.]*\).*/zstd \1/p'), $(tar --version | head -1)," \
+    "$(makeself --version | head -1)"
 echo "  load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 small_ratio=

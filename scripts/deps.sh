@@ -5,8 +5,8 @@ set -euo pipefail
 
 # --bench adds what scripts/bench.sh runs, --fuzz clang and its libFuzzer runtime.
 # groff-base renders the manual pages for their test.
-packages=(cmake make g++ libbz2-dev bzip2 libgtest-dev libbenchmark-dev libarchive-dev tar tmux
-    groff-base)
+packages=(cmake make g++ libbz2-dev bzip2 libzstd-dev zstd libgtest-dev libbenchmark-dev
+    libarchive-dev tar tmux groff-base)
 case "${1:-}" in
     --bench) packages+=(makeself time) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;

@@ -14,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_targets=(package bzunzip tar_reader wild_match path dstr)
+all_targets=(package bzunzip zstd_unzip tar_reader wild_match path dstr)
 seconds=${ZN_FUZZ_SECONDS:-20}
 parallel=${ZN_FUZZ_PARALLEL:-2}
 while getopts "t:j:" opt; do
@@ -28,8 +28,8 @@ shift $((OPTIND - 1))
 if [ $# -ne 0 ]; then targets=("$@"); else targets=("${all_targets[@]}"); fi
 
 # Largest input per target, in bytes: room for a package or archive with several records.
-declare -A max_len=([package]=16384 [bzunzip]=8192 [tar_reader]=32768 [wild_match]=1024
-                    [path]=2048 [dstr]=4096)
+declare -A max_len=([package]=16384 [bzunzip]=8192 [zstd_unzip]=8192 [tar_reader]=32768
+                    [wild_match]=1024 [path]=2048 [dstr]=4096)
 
 scripts/deps.sh --fuzz
 

@@ -183,6 +183,46 @@ TEST_F(ArchiveTest, ScriptRecord) {
     EXPECT_FALSE(exists(work_ + "/ran"));
 }
 
+// zstd records install exactly as their bzip2 twins do: the same tree, the same transcript.
+// The archive's body is two frames, split inside a file's data; -gz writes what the system's zstd
+// makes of it.
+TEST_F(ArchiveTest, ZstdRecordsInstallLikeTheirBzip2Twins) {
+    std::string big(300000, '\0');
+    for (size_t i = 0; i < big.size(); i++) big[i] = char(i * 2654435761u >> 13);
+    std::string tar = TarBuilder()
+                          .dir("d/", 0750)
+                          .file("d/big", big, 0640)
+                          .symlink("link", "d/big")
+                          .file("e", "", 0755)
+                          .finish();
+    std::string script = "#!/bin/sh\necho \"script in $INSTALL_ROOT\"\nls -l d | cut -c1-10\n";
+    Record zstd_archive{zn::kRecordZstdArchive,
+                        zstd_compress(tar.substr(0, 100000)) + zstd_compress(tar.substr(100000))};
+    std::map<std::string, TreeEntry> trees[2];
+    RunResult runs[2];
+    for (int zstd = 0; zstd < 2; zstd++) {
+        remove_tree(work_);
+        mkdir(work_.c_str(), 0755);
+        package({zstd ? zstd_archive : archive_record(tar),
+                 script_record(script, zstd ? zn::kRecordZstdScript : zn::kRecordScript)});
+        runs[zstd] = run();
+        EXPECT_EQ(runs[zstd].exit_code, 0) << describe(runs[zstd]);
+        trees[zstd] = snapshot_tree(work_);
+    }
+    EXPECT_EQ(runs[1].out, runs[0].out);
+    EXPECT_EQ(without_progress(runs[1].err), without_progress(runs[0].err));
+    EXPECT_EQ(diff_trees(trees[0], trees[1]), "");
+    EXPECT_EQ(read_file(work_ + "/d/big"), big);
+
+    RunResult dumped = run({"-gz"});
+    EXPECT_EQ(dumped.exit_code, 0) << describe(dumped);
+    write_file(dir_ / "body.zst", zstd_archive.body);
+    RunResult system_zstd = run_process({"/usr/bin/zstd", "-dc", dir_ / "body.zst"});
+    ASSERT_EQ(system_zstd.exit_code, 0) << describe(system_zstd);
+    EXPECT_TRUE(dumped.out == system_zstd.out);
+    EXPECT_TRUE(dumped.out == tar);
+}
+
 // The shell comes once the script is written and closed, before it is made executable and run:
 // a script replaced in the shell is the one that runs.
 TEST_F(ArchiveTest, DebugShellComesAfterTheScriptIsWritten) {
@@ -232,6 +272,24 @@ TEST_F(ArchiveTest, CorruptAndTruncatedBodies) {
     Record cut_script = good_script;
     cut_script.body.resize(cut_script.body.size() / 2);
     rows.push_back({"truncated script", cut_script, "Premature end of compressed data\n"});
+    // The same for zstd records, and a frame that asks for a window over the decoder's limit.
+    Record zstd_archive = archive_record(tar, zn::kRecordZstdArchive);
+    Record zstd_script = script_record("#!/bin/sh\ntouch script-ran\n", zn::kRecordZstdScript);
+    const std::string over_window("\x28\xB5\x2F\xFD\x00\x90\x01\x00\x00", 9);
+    const std::string too_large = "zstd: Frame requires too much memory for decoding\n";
+    for (Record *r : {&zstd_archive, &zstd_script}) {
+        bool archive = r == &zstd_archive;
+        Record flipped_zstd = *r, cut_zstd = *r;
+        flipped_zstd.body[flipped_zstd.body.size() / 2] ^= 0x10;
+        cut_zstd.body.resize(cut_zstd.body.size() - 3);
+        rows.push_back(
+            {archive ? "flipped zstd archive" : "flipped zstd script", flipped_zstd, "zstd: "});
+        rows.push_back({archive ? "truncated zstd archive" : "truncated zstd script", cut_zstd,
+                        "zstd: Src size is incorrect\n"});
+        rows.push_back(
+            {archive ? "zstd archive over the window limit" : "zstd script over the window limit",
+             Record{r->type, over_window}, too_large});
+    }
     for (const Row &row : rows) {
         remove_tree(work_);
         mkdir(work_.c_str(), 0755);

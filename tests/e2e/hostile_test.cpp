@@ -194,6 +194,10 @@ TEST_F(HostileTest, MalformedPackagesEndCleanly) {
          "bzDecompress: failed"},
         {"garbage script", with({Record{zn::kRecordScript, "BZh9garbage"}}), kFailure},
         {"bzip2 bomb", with({archive_record(std::string(64u << 20, '\0'))}), kSuccess},
+        {"zstd bomb", with({archive_record(std::string(64u << 20, '\0'), zn::kRecordZstdArchive)}),
+         kSuccess},
+        {"garbage zstd script", with({Record{zn::kRecordZstdScript, std::string(5000, '\x42')}}),
+         "zstd: Unknown frame descriptor"},
         // Tar headers that cannot be trusted.
         {"bad header checksum", with({archive_record(tar_with(bad_sum, ""))}),
          "Corrupt archive header"},

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "e2e/installer_fixture.h"
+#include "install/package_format.h"
 
 namespace zn_test {
 namespace {
@@ -150,22 +151,29 @@ TEST_F(OptionsTest, ListAgreesWithTarAndTouchesNothing) {
     write_file(dir_ / "a.tar", tar);
     RunResult tv = run_process({"/bin/sh", "-c", "tar -tvf " + dir_ / "a.tar"});
     ASSERT_EQ(tv.exit_code, 0) << describe(tv);
-    std::string want = "env A=1\nwelcome 8 bytes\n";
+    std::string entries;
     std::istringstream lines(tv.out);
     for (std::string line; std::getline(lines, line);) {
         std::istringstream f(line);
         std::string perms, owner, size, date, time, rest;
         f >> perms >> owner >> size >> date >> time >> std::ws;
         std::getline(f, rest);
-        want += perms + " " + std::string(12 - size.size(), ' ') + size + " " + rest + "\n";
+        entries += perms + " " + std::string(12 - size.size(), ' ') + size + " " + rest + "\n";
     }
-    want += "script\nprogram " + std::to_string(sizeof kMarkingProgram - 1) + " bytes\n";
+    std::string want = "env A=1\nwelcome 8 bytes\n" + entries + "script\nprogram " +
+                       std::to_string(sizeof kMarkingProgram - 1) + " bytes\n";
     marking_package(tar);
     auto before = snapshot_tree(dir_.path());
     RunResult r = run({"--list"});
     EXPECT_EQ(r.exit_code, 0) << describe(r);
     EXPECT_EQ(r.out, want);
     EXPECT_EQ(diff_trees(before, snapshot_tree(dir_.path())), "");
+
+    // A zstd archive lists as its bzip2 twin does.
+    package({Record{zn::kRecordZstdArchive, zstd_compress(tar)}});
+    r = run({"-list"});
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    EXPECT_EQ(r.out, entries);
 
     // An archive that cannot be read whole: what could be read is listed, and status 2.
     package({archive_record(tar.substr(0, 1300))});

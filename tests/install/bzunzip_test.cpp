@@ -1,3 +1,5 @@
+// The decompressors with bzunzip's contract: bzunzip and zstd_unzip, each through the same
+// in-memory callbacks.
 #include "install/bzunzip.h"
 
 #include <fcntl.h>
@@ -10,7 +12,10 @@
 #include <random>
 #include <string>
 
+#include "install/package_format.h"
 #include "install/package_reader.h"
+#include "install/record_decoder.h"
+#include "install/zstd_unzip.h"
 #include "support/package.h"
 #include "support/scratch.h"
 
@@ -52,23 +57,41 @@ std::string sample(size_t n) {
     return s;
 }
 
-int run(Memory &m, std::string *err = nullptr) {
+int run(Memory &m, std::string *err = nullptr, unzip_fn unzip = bzunzip) {
     testing::internal::CaptureStderr();
-    int rc = bzunzip(reinterpret_cast<uintptr_t>(&m), memory_read, memory_write);
+    int rc = unzip(reinterpret_cast<uintptr_t>(&m), memory_read, memory_write, nullptr);
     std::string e = testing::internal::GetCapturedStderr();
     if (err) *err = e;
     return rc;
 }
 
+// Each decompressor, how its data is made, and how its messages read.
+struct Codec {
+    const char *name;
+    std::string (*compress)(const std::string &data, int level);
+    int level;
+    unzip_fn unzip;
+    const char *corrupt;    // how the message about corrupt data begins
+    const char *truncated;  // the message about data cut short
+};
+
+const Codec kCodecs[] = {
+    {"bzip2", zn_test::bzip2_compress, 9, bzunzip,
+     "bzDecompress: failed, ret=", "Premature end of compressed data\n"},
+    {"zstd", zn_test::zstd_compress, 19, zstd_unzip, "zstd: ", "zstd: Src size is incorrect\n"},
+};
+
 TEST(Bzunzip, DecompressesEveryByteInOrder) {
-    for (size_t n : {size_t(0), size_t(1), size_t(4096), size_t(300000)}) {
-        Memory m;
-        std::string data = sample(n);
-        m.input = zn_test::bzip2_compress(data);
-        m.input += "trailing bytes are never used";
-        EXPECT_EQ(run(m), kBzOk) << n;
-        EXPECT_EQ(m.output, data) << n;
-        EXPECT_LE(m.max_count, kBzOutputBlock);
+    for (const Codec &codec : kCodecs) {
+        for (size_t n : {size_t(0), size_t(1), size_t(4096), size_t(300000)}) {
+            Memory m;
+            std::string data = sample(n);
+            m.input = codec.compress(data, codec.level);
+            m.input += "trailing bytes are never used";
+            EXPECT_EQ(run(m, nullptr, codec.unzip), kBzOk) << codec.name << " " << n;
+            EXPECT_EQ(m.output, data) << codec.name << " " << n;
+            EXPECT_LE(m.max_count, kBzOutputBlock);
+        }
     }
 }
 
@@ -111,51 +134,119 @@ TEST(Bzunzip, ConsecutiveStreamsDecodeAsOne) {
     }
 }
 
-// A flipped byte anywhere in the body ends the stream with an error, never a loop; a cut body
-// ends with the premature-end message.
+// A flipped byte anywhere in the body ends the stream with an error, never a loop, and never
+// passes changed data off as whole; a cut body ends with the premature-end message.
 TEST(Bzunzip, CorruptAndTruncatedInputEnd) {
     std::string data = sample(200000);
-    std::string good = zn_test::bzip2_compress(data);
-    int corrupt = 0;
-    for (size_t at = 0; at < good.size(); at += good.size() / 37 + 1) {
-        Memory m;
-        m.input = good;
-        m.input[at] = char(m.input[at] ^ 0x40);
-        std::string err;
-        int rc = run(m, &err);
-        EXPECT_NE(rc, kBzWriteFailed) << at;
-        if (rc == kBzCorrupt) {
-            corrupt++;
-            EXPECT_EQ(err.rfind("bzDecompress: failed, ret=", 0), 0u) << err;
+    for (const Codec &codec : kCodecs) {
+        SCOPED_TRACE(codec.name);
+        std::string good = codec.compress(data, codec.level);
+        int corrupt = 0;
+        for (size_t at = 0; at < good.size(); at += good.size() / 37 + 1) {
+            Memory m;
+            m.input = good;
+            m.input[at] = char(m.input[at] ^ 0x40);
+            std::string err;
+            int rc = run(m, &err, codec.unzip);
+            EXPECT_NE(rc, kBzWriteFailed) << at;
+            if (rc == kBzOk) {
+                EXPECT_TRUE(m.output == data) << at;
+            }
+            if (rc == kBzCorrupt) {
+                corrupt++;
+                EXPECT_EQ(err.rfind(codec.corrupt, 0), 0u) << err;
+            }
+            if (rc == kBzTruncated) {
+                EXPECT_EQ(err, codec.truncated);
+            }
         }
-        if (rc == kBzTruncated) {
-            EXPECT_EQ(err, "Premature end of compressed data\n");
-        }
-    }
-    EXPECT_GT(corrupt, 0);
-    for (size_t cut : {size_t(0), size_t(3), size_t(100), good.size() / 2, good.size() - 1}) {
-        Memory m;
-        m.input = good.substr(0, cut);
-        std::string err;
-        int rc = run(m, &err);
-        if (cut == 0) {
-            EXPECT_EQ(rc, kBzTruncated);
-        } else {
-            EXPECT_TRUE(rc == kBzTruncated || rc == kBzCorrupt) << cut;
-        }
-        EXPECT_NE(err, "") << cut;
-        if (cut <= good.size() / 2) {
-            EXPECT_LT(m.output.size(), data.size());
+        EXPECT_GT(corrupt, 0);
+        for (size_t cut : {size_t(0), size_t(3), size_t(100), good.size() / 2, good.size() - 1}) {
+            Memory m;
+            m.input = good.substr(0, cut);
+            std::string err;
+            int rc = run(m, &err, codec.unzip);
+            if (cut == 0) {
+                EXPECT_EQ(rc, kBzTruncated);
+            } else {
+                EXPECT_TRUE(rc == kBzTruncated || rc == kBzCorrupt) << cut;
+            }
+            EXPECT_NE(err, "") << cut;
+            if (cut <= good.size() / 2) {
+                EXPECT_LT(m.output.size(), data.size());
+            }
         }
     }
 }
 
 TEST(Bzunzip, WriterFailureStopsTheStream) {
-    Memory m;
-    m.input = zn_test::bzip2_compress(sample(100000));
-    m.refuse_after = 10000;
-    EXPECT_EQ(run(m), kBzWriteFailed);
-    EXPECT_LT(m.output.size(), 20000u);
+    for (const Codec &codec : kCodecs) {
+        Memory m;
+        m.input = codec.compress(sample(100000), codec.level);
+        m.refuse_after = 10000;
+        EXPECT_EQ(run(m, nullptr, codec.unzip), kBzWriteFailed) << codec.name;
+        EXPECT_LT(m.output.size(), 20000u) << codec.name;
+    }
+}
+
+// zstd frames one after another decode whole, skippable ones passed over; after a whole frame,
+// what does not begin another is ignored. A frame's window is held to 2^27 bytes.
+TEST(ZstdUnzip, FramesAndWhatFollowsThem) {
+    std::string a = sample(70000), c = sample(200000);
+    std::string skippable("\x50\x2A\x4D\x18\x03\0\0\0abc", 11);
+    std::string frames = zn_test::zstd_compress(a) + zn_test::zstd_compress("") + skippable +
+                         zn_test::zstd_compress(c, 3);
+    // A frame header with no content size and the window named by its descriptor byte, then an
+    // empty last block.
+    auto empty_frame = [](char window) {
+        return std::string("\x28\xB5\x2F\xFD\x00", 5) + window + std::string("\x01\0\0", 3);
+    };
+    const std::string magic = "\x28\xB5\x2F\xFD", unknown = "zstd: Unknown frame descriptor\n";
+    struct {
+        const char *what;
+        std::string input;
+        size_t piece;
+        int rc;
+        std::string output;  // all of it, or what it begins with on a failure
+        std::string err;
+    } rows[] = {
+        {"frames", frames, SIZE_MAX, kBzOk, a + c, ""},
+        {"frames, 1-byte reads", frames, 1, kBzOk, a + c, ""},
+        {"frames, 3-byte reads", frames, 3, kBzOk, a + c, ""},
+        {"trailing text", zn_test::zstd_compress(a) + "trailing", 5, kBzOk, a, ""},
+        {"trailing half magic", zn_test::zstd_compress(a) + magic.substr(0, 2), 1, kBzOk, a, ""},
+        {"a frame cut after its magic", zn_test::zstd_compress(a) + magic, SIZE_MAX, kBzTruncated,
+         a, "zstd: Src size is incorrect\n"},
+        {"no input", "", SIZE_MAX, kBzTruncated, "", "zstd: Src size is incorrect\n"},
+        {"not a frame", "BZh91AY&SY", SIZE_MAX, kBzCorrupt, "", unknown},
+        {"a pre-standard frame", "\x27\xB5\x2F\xFD" + zn_test::zstd_compress(a).substr(4), SIZE_MAX,
+         kBzCorrupt, "", unknown},
+        {"window of 2^27", empty_frame('\x88'), SIZE_MAX, kBzOk, "", ""},
+        {"window of 2^28 after a frame", zn_test::zstd_compress(a) + empty_frame('\x90'), SIZE_MAX,
+         kBzCorrupt, a, "zstd: Frame requires too much memory for decoding\n"},
+    };
+    for (const auto &row : rows) {
+        Memory m;
+        m.input = row.input;
+        m.piece = row.piece;
+        std::string err;
+        EXPECT_EQ(run(m, &err, zstd_unzip), row.rc) << row.what << ": " << err;
+        EXPECT_EQ(err, row.err) << row.what;
+        if (row.rc == kBzOk) {
+            EXPECT_TRUE(m.output == row.output) << row.what;
+        } else {
+            EXPECT_EQ(m.output.compare(0, row.output.size(), row.output), 0) << row.what;
+        }
+    }
+}
+
+// The record's type chooses the decompressor.
+TEST(RecordDecoder, ZstdTypesTakeZstdUnzip) {
+    for (unsigned type = 0; type < 256; type++) {
+        unsigned char header[kRecordHeaderSize] = {0, 0, 0, 0, static_cast<unsigned char>(type)};
+        bool zstd = type == kRecordZstdArchive || type == kRecordZstdScript;
+        EXPECT_EQ(record_decoder(header), zstd ? zstd_unzip : bzunzip) << type;
+    }
 }
 
 // The package reader serves one body, re-seeking before every block even when someone else

@@ -176,7 +176,8 @@ TEST(RecordCursor, ShortHeaderAndLyingLength) {
 
 TEST(RecordTypes, OnlyHandledTypesAreValid) {
     for (unsigned t = 0; t < 256; t++) {
-        bool want = t == 1 || t == 2 || t == 7 || t == 10 || t == 11 || t == 12;
+        bool want =
+            t == 1 || t == 2 || t == 7 || t == 10 || t == 11 || t == 12 || t == 20 || t == 21;
         EXPECT_EQ(record_type_is_valid(t), want ? 1 : 0) << t;
     }
 }

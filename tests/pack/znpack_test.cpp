@@ -114,6 +114,12 @@ std::string bunzip(const TempDir &dir, const std::string &body) {
     return shell("bzip2 -dc " + dir / "body.bz2");
 }
 
+// Decompresses a zstd body with the system's zstd.
+std::string unzstd(const TempDir &dir, const std::string &body) {
+    write_file(dir / "body.zst", body);
+    return shell("zstd -qdc " + dir / "body.zst");
+}
+
 // A small stand-in for the installer image.
 std::string make_stub(const TempDir &dir) {
     std::string stub = dir / "stub";
@@ -361,7 +367,17 @@ TEST(ZnpackBuild, BadInputLeavesNoOutputBehind) {
          {},
          1,
          "fifo: cannot pack a special file"},
-        {"unknown option", with({"--compress"}), {}, 2, "unknown option \"--compress\""},
+        {"unknown option", with({"--compression"}), {}, 2, "unknown option \"--compression\""},
+        {"unknown compression", with({"--compress", "xz"}), {}, 2, "--compress takes bzip2, zstd"},
+        {"zstd level 0", with({"--compress", "zstd:0"}), {}, 2, "zstd:LEVEL (1 to 22), not"},
+        {"zstd level too high", with({"--compress", "zstd:23"}), {}, 2, "not \"zstd:23\""},
+        {"zstd level not a number", with({"--compress", "zstd:9x"}), {}, 2, "not \"zstd:9x\""},
+        {"compression given twice",
+         with({"--compress", "zstd", "--compress", "bzip2"}),
+         {},
+         2,
+         "--compress given twice"},
+        {"no threads", with({"--threads", "0"}), {}, 2, "--threads takes a number from 1"},
         {"stray argument", with({"welcome.txt"}), {}, 2, "unexpected argument"},
         {"option without value", with({"--env"}), {}, 2, "--env needs a value"},
         {"no output", {"build", "--stub", stub}, {}, 2, "build needs -o OUT"},
@@ -653,6 +669,54 @@ TEST(ZnpackList, ShowsTheHeaderAndEveryRecord) {
     EXPECT_EQ(lines[9], "7 records");
 }
 
+// --compress zstd writes types 20 and 21 holding the very tar and script of the bzip2 build, the
+// same bytes with any number of threads, and lists them alike. Levels that would use a larger
+// window are held to 8 MiB. Without --compress the build stays bzip2.
+TEST(ZnpackList, ZstdRecordsHoldWhatTheirBzip2TwinsHold) {
+    TempDir dir;
+    std::string stub = make_stub(dir);
+    make_tree(dir / "tree", false);
+    write_file(dir / "post.sh", "#!/bin/sh\necho done\n");
+    auto build = [&](const std::string &out, const std::vector<std::string> &compress) {
+        std::vector<std::string> args = {"build",      "-o",       dir / out,
+                                         "--stub",     stub,       "--archive",
+                                         dir / "tree", "--script", dir / "post.sh"};
+        args.insert(args.end(), compress.begin(), compress.end());
+        Result r = znpack(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return read_file(dir / out);
+    };
+    std::string bz = build("bz", {});
+    EXPECT_EQ(build("bz-named", {"--compress", "bzip2"}), bz);
+    std::string zstd = build("zstd", {"--compress", "zstd", "--threads", "1"});
+    EXPECT_EQ(build("zstd-2", {"--compress", "zstd:19", "--threads", "2"}), zstd);
+    EXPECT_EQ(build("zstd-again", {"--compress", "zstd"}), zstd);
+
+    Package pb = parse_package(bz), pz = parse_package(zstd);
+    ASSERT_EQ(pz.records.size(), 2u);
+    EXPECT_EQ(pz.records[0].type, unsigned(kRecordZstdArchive));
+    EXPECT_EQ(pz.records[1].type, unsigned(kRecordZstdScript));
+    EXPECT_EQ(unzstd(dir, pz.records[0].body), bunzip(dir, pb.records[0].body));
+    EXPECT_EQ(unzstd(dir, pz.records[1].body), "#!/bin/sh\necho done\n");
+
+    // The same details; only the type column differs.
+    std::vector<std::string> lb = lines_of(znpack({"list", dir / "bz"}).out);
+    std::vector<std::string> lz = lines_of(znpack({"list", dir / "zstd"}).out);
+    ASSERT_EQ(lz.size(), 5u);
+    ASSERT_EQ(lb.size(), 5u);
+    const size_t type_at = 23, detail_at = 39;  // columns of the record lines
+    EXPECT_EQ(lz[2].substr(type_at, 10), "20 archive");
+    EXPECT_EQ(lz[3].substr(type_at, 9), "21 script");
+    EXPECT_EQ(lz[2].substr(detail_at), lb[2].substr(detail_at));
+    EXPECT_EQ(lz[3].substr(detail_at), lb[3].substr(detail_at));
+
+    // A frame of unknown size names its window: exponent in the descriptor byte's top five bits.
+    std::string body = parse_package(build("zstd-22", {"--compress", "zstd:22"})).records[0].body;
+    ASSERT_GT(body.size(), 6u);
+    EXPECT_EQ(body[4] & 0x20, 0) << "a frame of known size";
+    EXPECT_EQ(10 + (static_cast<unsigned char>(body[5]) >> 3), 23);
+}
+
 // A chain that does not end cleanly: list shows what is there and fails.
 TEST(ZnpackList, ReportsInvalidTypesAndCutRecords) {
     TempDir dir;
@@ -676,6 +740,10 @@ TEST(ZnpackList, ReportsInvalidTypesAndCutRecords) {
          "12 environment", "vvv... (too long: the installer takes at most 1023 bytes)"},
         {"not bzip2 archive", std::string("\0\0\0\4\x02", 5) + "abcd", 0, "2 archive",
          "bad archive after 0 members: not a bzip2 stream"},
+        {"cut zstd script", std::string("\0\0\0\4\x15", 5) + "\x28\xB5\x2F\xFD", 0, "21 script",
+         "bad script: zstd data cut short after 0 bytes"},
+        {"not zstd archive", std::string("\0\0\0\4\x14", 5) + "abcd", 0, "20 archive",
+         "bad archive after 0 members: not a zstd frame"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <cstring>
 #include <stdexcept>
@@ -41,6 +42,24 @@ std::string bzip2_compress(const std::string &data, int level) {
     return out;
 }
 
+std::string zstd_compress(const std::string &data, int level) {
+    ZSTD_CCtx *c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
+    std::string out(ZSTD_compressBound(data.size()), '\0');
+    size_t n = ZSTD_compress2(c, &out[0], out.size(), data.data(), data.size());
+    ZSTD_freeCCtx(c);
+    if (ZSTD_isError(n)) throw std::runtime_error("zstd compression failed");
+    out.resize(n);
+    return out;
+}
+
+// The body of a compressed record of this type.
+static std::string compressed_body(const std::string &data, unsigned type) {
+    return zn::record_compression(type) == zn::kCompressionZstd ? zstd_compress(data)
+                                                                : bzip2_compress(data);
+}
+
 Record env_record(const std::string &text, bool with_nul) {
     return {zn::kRecordEnvironment, with_nul ? text + std::string(1, '\0') : text};
 }
@@ -48,10 +67,10 @@ Record program_record(const std::string &program) {
     return {zn::kRecordProgram, program};
 }
 Record archive_record(const std::string &tar, unsigned type) {
-    return {type, bzip2_compress(tar)};
+    return {type, compressed_body(tar, type)};
 }
-Record script_record(const std::string &script) {
-    return {zn::kRecordScript, bzip2_compress(script)};
+Record script_record(const std::string &script, unsigned type) {
+    return {type, compressed_body(script, type)};
 }
 Record welcome_record(const std::string &text) {
     return {zn::kRecordWelcome, text};

@@ -14,6 +14,8 @@ std::string installer_binary();
 std::string znpack_binary();
 
 std::string bzip2_compress(const std::string &data, int level = 9);
+// One zstd frame with a content checksum, as znpack writes them.
+std::string zstd_compress(const std::string &data, int level = 19);
 
 struct Record {
     unsigned type;
@@ -23,8 +25,9 @@ struct Record {
 
 Record env_record(const std::string &text, bool with_nul = true);
 Record program_record(const std::string &program);
+// Archives and scripts are compressed as their type says: bzip2, or zstd for types 20 and 21.
 Record archive_record(const std::string &tar, unsigned type = 2);
-Record script_record(const std::string &script);
+Record script_record(const std::string &script, unsigned type = 11);
 Record welcome_record(const std::string &text);
 
 // Writes stub (default: the installer) followed by a package of the records to path, fills in

@@ -1,0 +1,133 @@
+#include "install/zstd_unzip.h"
+
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "install/run_state.h"
+
+namespace zn {
+
+// Every frame begins with a four-byte little-endian magic number: ZSTD_MAGICNUMBER for a frame of
+// data, or one of the sixteen skippable-frame numbers (ZSTD_MAGIC_SKIPPABLE_START and up).
+constexpr size_t kZstdMagicSize = 4;
+
+namespace {
+
+struct zstd_state {
+    bz_context base;  // what the callbacks receive
+    ZSTD_DCtx *dctx;
+    bz_read_fn read_cb;
+    ZSTD_inBuffer in;
+    bool input_ended;
+    // Input, with room in front for the few bytes kept back while a frame's magic is read.
+    char input[kZstdMagicSize - 1 + kBzInputBlock];
+    char output[kBzOutputBlock];
+};
+
+void report(zstd_state *st, bz_sync_fn sync_cb, ZSTD_ErrorCode code) {
+    if (sync_cb) sync_cb(&st->base);
+    err_printf("zstd: %s\n", ZSTD_getErrorString(code));
+}
+
+// Reads more input once the buffer is used up; sets input_ended when there is no more.
+void refill(zstd_state *st) {
+    if (st->in.pos < st->in.size || st->input_ended) return;
+    int got = st->read_cb(&st->base, st->input, kBzInputBlock);
+    if (got <= 0) st->input_ended = true;
+    st->in = {st->input, got > 0 ? size_t(got) : 0, 0};
+}
+
+// At the start of a frame: reads until the magic number is at hand (or the input has ended) and
+// returns the bytes at hand. Kept bytes move to the front of the buffer.
+size_t magic_at_hand(zstd_state *st) {
+    while (st->in.size - st->in.pos < kZstdMagicSize && !st->input_ended) {
+        size_t kept = st->in.size - st->in.pos;
+        std::memmove(st->input, static_cast<const char *>(st->in.src) + st->in.pos, kept);
+        int got = st->read_cb(&st->base, st->input + kept, kBzInputBlock);
+        if (got <= 0) st->input_ended = true;
+        st->in = {st->input, kept + (got > 0 ? size_t(got) : 0), 0};
+    }
+    return st->in.size - st->in.pos;
+}
+
+// True when the four bytes at p begin a frame of this format. The library would also take the
+// magic numbers of its pre-standard formats; those are not frames here (the installer's image
+// carries no decoder for them).
+bool is_frame_magic(const char *p) {
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(p);
+    uint32_t magic =
+        uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+    return magic == ZSTD_MAGICNUMBER ||
+           (magic & ZSTD_MAGIC_SKIPPABLE_MASK) == ZSTD_MAGIC_SKIPPABLE_START;
+}
+
+}  // namespace
+
+int zstd_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sync_fn sync_cb) {
+    zstd_state st;
+    st.base.handle = handle;
+    st.read_cb = read_cb;
+    st.in = {st.input, 0, 0};
+    st.input_ended = false;
+    st.dctx = ZSTD_createDCtx();
+    if (st.dctx == nullptr ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(st.dctx, ZSTD_d_windowLogMax, kZstdWindowLogMax))) {
+        report(&st, nullptr, ZSTD_error_memory_allocation);
+        std::exit(1);
+    }
+
+    int result = kBzOk;
+    int frames = 0;           // frames decoded whole
+    bool frame_start = true;  // the next byte begins a frame
+    for (;;) {
+        // 1. At a frame's start, its magic decides: after a whole frame, bytes that do not begin
+        //    another end the data and are ignored; the first frame must be one.
+        if (frame_start) {
+            size_t at_hand = magic_at_hand(&st);
+            const char *next = static_cast<const char *>(st.in.src) + st.in.pos;
+            if (at_hand < kZstdMagicSize || !is_frame_magic(next)) {
+                if (frames > 0) break;
+                result = at_hand < kZstdMagicSize ? kBzTruncated : kBzCorrupt;
+                report(
+                    &st, sync_cb,
+                    result == kBzTruncated ? ZSTD_error_srcSize_wrong : ZSTD_error_prefix_unknown);
+                break;
+            }
+            frame_start = false;
+        }
+        refill(&st);
+        size_t in_before = st.in.pos;
+        ZSTD_outBuffer out = {st.output, kBzOutputBlock, 0};
+        size_t ret = ZSTD_decompressStream(st.dctx, &out, &st.in);
+        // 2. Data the library rejects: corrupt blocks, a wrong checksum, a window over the limit.
+        if (ZSTD_isError(ret)) {
+            report(&st, sync_cb, ZSTD_getErrorCode(ret));
+            result = kBzCorrupt;
+            break;
+        }
+        if (out.pos > 0 && write_cb(&st.base, st.output, int(out.pos)) != 0) {
+            result = kBzWriteFailed;
+            break;
+        }
+        // 3. A frame decoded whole and handed out: the next byte, if any, begins another.
+        if (ret == 0) {
+            frames++;
+            frame_start = true;
+            continue;
+        }
+        // 4. Inside a frame, the input has ended and the decoder has nothing left to hand out:
+        //    the frame was cut short.
+        if (st.input_ended && out.pos == 0 && st.in.pos == in_before) {
+            report(&st, sync_cb, ZSTD_error_srcSize_wrong);
+            result = kBzTruncated;
+            break;
+        }
+    }
+    ZSTD_freeDCtx(st.dctx);
+    return result;
+}
+
+}  // namespace zn
