@@ -375,6 +375,73 @@ TEST_F(TarReaderTest, EmptyNameFromMetadataIsNotTheEnd) {
     EXPECT_EQ(zn_test::read_file(root() + "/next"), "n");
 }
 
+// Directories stored the old way (a name ending in '/' with a regular file's type) and GNU dump
+// directories (their body, a listing, skipped) are directories, not files.
+TEST_F(TarReaderTest, OldStyleDirectories) {
+    TarBuilder::Header v7, nul, dump;
+    v7.name = "v7/";
+    v7.mode = 0750;
+    nul.name = "nul/";
+    nul.type = '\0';
+    dump.name = "dump/";
+    dump.type = 'D';
+    dump.size = 600;
+    std::string tar = TarBuilder()
+                          .entry(v7, "")
+                          .file("v7/f", "in v7")
+                          .entry(nul, "")
+                          .file("nul/f", "in nul")
+                          .entry(dump, std::string(600, 'Y'))
+                          .file("dump/f", "in dump")
+                          .finish();
+    Extraction e = extract(tar);
+    EXPECT_EQ(e.failed, 0) << e.out;
+    EXPECT_NE(e.out.find("Extracting dump/ .. 600 bytes\nExtracting dump/f .. 7 bytes\n"),
+              std::string::npos)
+        << e.out;
+    for (const char *d : {"v7", "nul", "dump"}) {
+        struct stat st;
+        ASSERT_EQ(lstat((root() + "/" + d).c_str(), &st), 0) << d;
+        EXPECT_TRUE(S_ISDIR(st.st_mode)) << d;
+        EXPECT_EQ(zn_test::read_file(root() + "/" + d + "/f"), std::string("in ") + d);
+    }
+    EXPECT_EQ(mode_of("v7"), 0751 & ~022);
+}
+
+// Directory modes are set when the archive ends, also when it was cut short: setgid and sticky
+// bits kept, a directory made for a file's path given its entry's mode when the entry comes later,
+// and a directory that was already there left as it was.
+TEST_F(TarReaderTest, DirectoryModesAtTheEnd) {
+    umask(022);
+    mkdir(root().c_str(), 0755);
+    mkdir((root() + "/old").c_str(), 0700);
+    std::string tar = TarBuilder()
+                          .dir("ro/", 0555)
+                          .file("ro/f", "read-only parent", 0644)
+                          .dir("ro/sub/", 0500)
+                          .file("ro/sub/g", "g", 0600)
+                          .dir("sticky/", 01777)
+                          .dir("sgid/", 02750)
+                          .file("late/f", "before its directory", 0644)
+                          .dir("late/", 0500)
+                          .dir("old/", 0755)
+                          .file("cut", std::string(2000, 'c'))
+                          .finish();
+    for (size_t cut : {tar.size(), size_t(512 * 16)}) {  // whole, and cut inside the last file
+        Extraction e = extract(tar.substr(0, cut));
+        EXPECT_EQ(e.failed, cut != tar.size()) << e.out << e.err;
+        EXPECT_EQ(mode_of("ro"), 0555) << cut;
+        EXPECT_EQ(mode_of("ro/sub"), 0511) << cut;
+        EXPECT_EQ(mode_of("sticky"), 01755) << cut;
+        EXPECT_EQ(mode_of("sgid"), 02751) << cut;
+        EXPECT_EQ(mode_of("late"), 0511) << cut;
+        EXPECT_EQ(mode_of("old"), 0700) << cut;
+        EXPECT_EQ(zn_test::read_file(root() + "/ro/sub/g"), "g");
+        for (const char *d : {"ro", "sticky", "sgid", "late", "cut"})
+            zn_test::remove_tree(root() + "/" + d);
+    }
+}
+
 TEST_F(TarReaderTest, EndOfArchiveSkipsTheRest) {
     std::string tar = TarBuilder().file("a", "1").finish(2) + TarBuilder().file("b", "2").finish();
     Extraction e = extract(tar);
