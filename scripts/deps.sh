@@ -4,7 +4,8 @@
 set -euo pipefail
 
 # --bench adds what scripts/bench.sh runs, --fuzz clang and its libFuzzer runtime.
-packages=(cmake make g++ libbz2-dev bzip2 libgtest-dev libbenchmark-dev libarchive-dev tar tmux)
+packages=(cmake make g++ libbz2-dev bzip2 libgtest-dev libbenchmark-dev libarchive-dev tar
+          libarchive-tools tmux)
 case "${1:-}" in
     --bench) packages+=(makeself time) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
