@@ -10,6 +10,7 @@
 #include "install/fd_io.h"
 #include "install/handlers.h"
 #include "install/package_format.h"
+#include "install/path_trust.h"
 #include "install/run_state.h"
 #include "lib/byteorder.h"
 #include "lib/chk.h"
@@ -90,6 +91,12 @@ int handle_welcome_record(int fd, const unsigned char *record_header) {
 
     char *expanded = simplify_and_expand_filename(dir);
     install_dir = expanded != nullptr ? expanded : chk_strdup(dir);
+    char *culprit;
+    if (path_trust_check(install_dir, geteuid(), &culprit) < 0) {
+        std::printf("Error: The install directory can be changed by another user.\n       %s\n",
+                    culprit);
+        std::exit(1);
+    }
 
     struct stat st;
     if (stat(install_dir, &st) < 0) {

@@ -1,7 +1,10 @@
 // The welcome record through the real installer: the wrapped text, the directory questions, and
 // where the rest of the package then lands.
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <iostream>
 
 #include "e2e/installer_fixture.h"
 #include "install/package_format.h"
@@ -149,6 +152,67 @@ TEST_F(WelcomeTest, DecliningOrFailingEndsTheRun) {
         EXPECT_EQ(r.out, std::string("Hello\n") + kQuestion + row.out_tail);
         EXPECT_EQ(without_progress(r.err), banner(pkg_) + "\n" + row.err);
         EXPECT_FALSE(exists(dir_ / "new"));
+    }
+}
+
+// An install directory that a user other than the installing one and root could change, or a
+// link to it that such a user planted in a shared directory, is refused before anything is
+// created or written; group-writable directories and the user's own are fine.
+TEST_F(WelcomeTest, InstallDirectoryOthersCanChangeIsRefused) {
+    struct passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    bool root = geteuid() == 0;
+    std::string other = dir_ / "other", open_dir = dir_ / "open", sticky = dir_ / "sticky";
+    std::string real = dir_ / "real", team = dir_ / "team", mine = dir_ / "mine";
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(open_dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(sticky.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(real.c_str(), (sticky + "/app").c_str()), 0);
+    ASSERT_EQ(mkdir(team.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(team.c_str(), 0775), 0);
+    ASSERT_EQ(mkdir(mine.c_str(), 0755), 0);
+    if (root) {
+        ASSERT_EQ(chown(other.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        ASSERT_EQ(lchown((sticky + "/app").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    struct {
+        std::string typed;
+        std::string culprit;  // "" when accepted
+        bool needs_root;      // another user's file needs root to make
+    } rows[] = {
+        {other + "/app", other, true},
+        {open_dir + "/app", open_dir, false},
+        {sticky + "/app", sticky + "/app", true},
+        {team + "/app", "", false},
+        {mine, "", false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.typed);
+        if (row.needs_root && !root) {
+            std::cout << "skipped, not root: cannot make a file of another user for " << row.typed
+                      << "\n";
+            continue;
+        }
+        package({welcome_record("Hello\n"), archive_record(TarBuilder().file("f", "1").finish())});
+        RunOptions o;
+        o.input = row.typed + "\ny\n";
+        RunResult r = run({}, o);
+        if (row.culprit.empty()) {
+            EXPECT_EQ(r.exit_code, 0) << describe(r);
+            EXPECT_EQ(read_file(row.typed + "/f"), "1");
+            continue;
+        }
+        EXPECT_EQ(r.exit_code, 1) << describe(r);
+        EXPECT_EQ(r.out, std::string("Hello\n") + kQuestion +
+                             "Error: The install directory can be changed by another user.\n"
+                             "       " +
+                             row.culprit + "\n");
+        EXPECT_FALSE(exists(other + "/app"));
+        EXPECT_FALSE(exists(open_dir + "/app"));
+        EXPECT_FALSE(exists(real + "/f"));
     }
 }
 
