@@ -157,23 +157,25 @@ TEST_F(WelcomeTest, DecliningOrFailingEndsTheRun) {
 
 // An install directory that a user other than the installing one and root could change, or a
 // link to it that such a user planted in a shared directory, is refused before anything is
-// created or written; group-writable directories and the user's own are fine.
+// created or written; links are followed to what they reach ("..", after one, leaves its
+// target). Group-writable directories and the user's own are fine.
 TEST_F(WelcomeTest, InstallDirectoryOthersCanChangeIsRefused) {
     struct passwd *nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
     bool root = geteuid() == 0;
-    std::string other = dir_ / "other", open_dir = dir_ / "open", sticky = dir_ / "sticky";
-    std::string real = dir_ / "real", team = dir_ / "team", mine = dir_ / "mine";
-    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(open_dir.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(open_dir.c_str(), 0777), 0);
-    ASSERT_EQ(mkdir(sticky.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
-    ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
+    auto make_dir = [&](const std::string &name, int mode) {
+        EXPECT_EQ(mkdir((dir_ / name).c_str(), 0700), 0);
+        EXPECT_EQ(chmod((dir_ / name).c_str(), mode_t(mode)), 0);
+        return dir_ / name;
+    };
+    std::string other = make_dir("other", 0755), open_dir = make_dir("open", 0777);
+    std::string sticky = make_dir("sticky", 01777), real = make_dir("real", 0755);
+    std::string team = make_dir("team", 0775), mine = make_dir("mine", 0755);
+    make_dir("b", 0755), make_dir("b/c", 0755), make_dir("b/bad", 0777);
     ASSERT_EQ(symlink(real.c_str(), (sticky + "/app").c_str()), 0);
-    ASSERT_EQ(mkdir(team.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(team.c_str(), 0775), 0);
-    ASSERT_EQ(mkdir(mine.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(other.c_str(), (mine + "/to-other").c_str()), 0);
+    ASSERT_EQ(symlink((dir_ / "b/c").c_str(), (mine + "/in").c_str()), 0);
+    ASSERT_EQ(symlink("in/../bad", (mine + "/up").c_str()), 0);  // mine/in/.. is b, not mine
     if (root) {
         ASSERT_EQ(chown(other.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
         ASSERT_EQ(lchown((sticky + "/app").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
@@ -186,6 +188,8 @@ TEST_F(WelcomeTest, InstallDirectoryOthersCanChangeIsRefused) {
         {other + "/app", other, true},
         {open_dir + "/app", open_dir, false},
         {sticky + "/app", sticky + "/app", true},
+        {mine + "/to-other/app", other, true},
+        {mine + "/up/app", dir_ / "b/bad", false},
         {team + "/app", "", false},
         {mine, "", false},
     };
@@ -210,9 +214,9 @@ TEST_F(WelcomeTest, InstallDirectoryOthersCanChangeIsRefused) {
                              "Error: The install directory can be changed by another user.\n"
                              "       " +
                              row.culprit + "\n");
-        EXPECT_FALSE(exists(other + "/app"));
-        EXPECT_FALSE(exists(open_dir + "/app"));
-        EXPECT_FALSE(exists(real + "/f"));
+        for (const std::string &never :
+             {other + "/app", open_dir + "/app", real + "/f", dir_ / "b/bad/app"})
+            EXPECT_FALSE(exists(never)) << never;
     }
 }
 
