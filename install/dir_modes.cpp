@@ -167,8 +167,10 @@ long dir_modes_add(dir_modes *d, size_t parent, const char *name, size_t len, co
                    int mode) {
     if (d->count > size_t(LONG_MAX) - 1 ||
         !reserve(reinterpret_cast<void **>(&d->dirs), &d->cap, d->count + 1, sizeof(dir_made)) ||
-        !reserve(reinterpret_cast<void **>(&d->names), &d->names_cap, d->names_len + len + 1, 1))
+        !reserve(reinterpret_cast<void **>(&d->names), &d->names_cap, d->names_len + len + 1, 1)) {
+        d->lost++;
         return -1;
+    }
     dir_made *r = &d->dirs[d->count];
     r->dev = uint64_t(st->st_dev);
     r->ino = uint64_t(st->st_ino);
@@ -184,20 +186,22 @@ long dir_modes_add(dir_modes *d, size_t parent, const char *name, size_t len, co
 
 void dir_modes_change(dir_modes *d, const struct stat *st, int mode) {
     if (!reserve(reinterpret_cast<void **>(&d->changes), &d->changes_cap, d->nchanges + 1,
-                 sizeof(dir_mode_change)))
+                 sizeof(dir_mode_change))) {
+        d->lost++;
         return;
+    }
     d->changes[d->nchanges++] = {uint64_t(st->st_dev), uint64_t(st->st_ino), uint32_t(mode)};
 }
 
 size_t dir_modes_apply(dir_modes *d, int root_fd, dir_modes_failure failed, void *ctx) {
-    if (d->count == 0) return 0;
+    if (d->count == 0) return d->lost;
     settle_changes(d);
     order *todo = static_cast<order *>(chk_alloc(unsigned(d->count * sizeof(order))));
     for (size_t i = 0; i < d->count; i++) todo[i] = {d->dirs[i].depth, i};
     std::qsort(todo, d->count, sizeof(order), compare_order);
 
     apply_state s = {d, root_fd, nullptr, 0, nullptr, 0};
-    size_t failures = 0;
+    size_t failures = d->lost;
     int fd = -1;  // the directory of the record handled last
     size_t at = kDirNoParent;
     for (size_t k = 0; k < d->count; k++) {

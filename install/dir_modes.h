@@ -56,6 +56,7 @@ struct dir_modes {
     char *names;
     size_t names_len;
     size_t names_cap;
+    size_t lost;  // directories made, or modes asked for, that the list could not take
 };
 
 // An empty list.
@@ -65,7 +66,8 @@ void dir_modes_init(dir_modes *d);
 // name: its last component inside the directory of record parent, or, with parent kDirNoParent,
 // its path from the root (components separated by '/'; empty and "." components count for
 // nothing). Returns the new record's index, or -1 when the list cannot grow (the directory then
-// keeps the mode it was made with). Purely in memory.
+// keeps the mode it was made with, and counts as a failure of dir_modes_apply). Purely in
+// memory.
 long dir_modes_add(dir_modes *d, size_t parent, const char *name, size_t len, const struct stat *st,
                    int mode);
 
@@ -80,8 +82,9 @@ using dir_modes_failure = void (*)(void *ctx, const char *path, int mode);
 // Sets the mode of every recorded directory, deepest first (the latest made first among equals),
 // on a descriptor opened below root_fd without following a symbolic link at any step, after
 // checking that it is still the directory made. A directory that cannot be reached, was replaced
-// or refuses the mode is reported through failed and left alone. Returns the number of failures.
-// Touches the disk under root_fd; the list stays as it is.
+// or refuses the mode is reported through failed and left alone. Returns the number of failures,
+// directories that could not be recorded included. Touches the disk under root_fd; the list
+// stays as it is.
 size_t dir_modes_apply(dir_modes *d, int root_fd, dir_modes_failure failed, void *ctx);
 
 // Frees what d holds; d is empty afterwards.

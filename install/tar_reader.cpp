@@ -248,7 +248,10 @@ void expect_data(tar_reader *r, uint64_t size) {
 void record_directory(tar_reader *r, int parent, size_t parent_made, const char *leaf,
                       const char *name, int final_mode) {
     struct stat st;
-    if (fstatat(parent, leaf, &st, AT_SYMLINK_NOFOLLOW) < 0) return;
+    if (fstatat(parent, leaf, &st, AT_SYMLINK_NOFOLLOW) < 0) {
+        r->made.lost++;  // gone already: its mode cannot be set
+        return;
+    }
     size_t end = std::strlen(name);
     while (end > 0 && name[end - 1] == '/') end--;
     if (parent_made != kDirNoParent)
