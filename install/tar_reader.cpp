@@ -24,6 +24,7 @@ constexpr int kMagicOffset = 257;  // "ustar\0" in POSIX archives, "ustar " in o
 constexpr int kPrefixOffset = 345, kPrefixWidth = 155;
 
 constexpr int kSearchBits = 0111;     // added to the mode of every directory made
+constexpr int kOwnerAll = 0700;       // a directory's mode while entries are made beneath it
 constexpr int kFreshFileMode = 0600;  // a new file's mode until its own is set
 
 namespace {
@@ -98,14 +99,25 @@ bool name_is_unsafe(const char *name) {
 
 enum walk_result { kWalkOk, kWalkUnsafe, kWalkFailed };
 
+// Where a walk that creates directories records them: the list, the mode they end with, and
+// (on return) the record of the directory the walk opened when the walk made it, else
+// kDirNoParent.
+struct dir_maker {
+    dir_modes *made;
+    int final_mode;
+    size_t last;
+};
+
 // Opens the directory that holds name's last component, starting at root_fd and never following
-// a symbolic link; with create, missing directories are made with dir_mode. On kWalkOk,
-// *parent_fd is an open descriptor (the caller closes it) and leaf (at least strlen(name) + 1
-// bytes) holds the last component, "" when name has none (as in "./").
-walk_result open_parent(int root_fd, const char *name, bool create, int dir_mode, int *parent_fd,
+// a symbolic link; with a maker, missing directories are made (owner-writable and searchable, so
+// that what goes beneath them can be made) and recorded. On kWalkOk, *parent_fd is an open
+// descriptor (the caller closes it) and leaf (at least strlen(name) + 1 bytes) holds the last
+// component, "" when name has none (as in "./").
+walk_result open_parent(int root_fd, const char *name, dir_maker *maker, int *parent_fd,
                         char *leaf) {
     int dir = dup(root_fd);
     if (dir < 0) return kWalkFailed;
+    if (maker != nullptr) maker->last = kDirNoParent;
     leaf[0] = '\0';
     const char *p = name;
     for (;;) {
@@ -118,12 +130,15 @@ walk_result open_parent(int root_fd, const char *name, bool create, int dir_mode
         std::memcpy(leaf, p, len);
         leaf[len] = '\0';
         if (last) break;
+        size_t upto = size_t(p - name) + len;  // the text of the path to this component
         p = rest;
         if (len == 0 || (len == 1 && leaf[0] == '.')) continue;
 
         int next = openat(dir, leaf, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0 && errno == ENOENT && create) {
-            if (mkdirat(dir, leaf, mode_t(dir_mode)) < 0 && errno != EEXIST) {
+        bool made = false;
+        if (next < 0 && errno == ENOENT && maker != nullptr) {
+            made = mkdirat(dir, leaf, mode_t((maker->final_mode & 0777) | kOwnerAll)) == 0;
+            if (!made && errno != EEXIST) {
                 close(dir);
                 return kWalkFailed;
             }
@@ -137,6 +152,17 @@ walk_result open_parent(int root_fd, const char *name, bool create, int dir_mode
         }
         close(dir);
         dir = next;
+        if (maker != nullptr) {
+            // A chain made by one walk is recorded by last components after its first.
+            struct stat st;
+            long rec = -1;
+            if (made && fstat(dir, &st) == 0)
+                rec = maker->last != kDirNoParent ? dir_modes_add(maker->made, maker->last, leaf,
+                                                                  len, &st, maker->final_mode)
+                                                  : dir_modes_add(maker->made, kDirNoParent, name,
+                                                                  upto, &st, maker->final_mode);
+            maker->last = rec < 0 ? kDirNoParent : size_t(rec);
+        }
     }
     if (leaf[0] == '.' && leaf[1] == '\0') leaf[0] = '\0';
     *parent_fd = dir;
@@ -151,12 +177,21 @@ void forget_parent(tar_reader *r) {
     free_name(&r->parent_name);
     if (r->parent_fd >= 0) close(r->parent_fd);
     r->parent_fd = -1;
+    r->parent_made = kDirNoParent;
+}
+
+// The mode a directory made for an entry's path ends with: the entry's permission bits and
+// search for all, less the umask.
+int path_dir_mode(const tar_reader *r, int mode) {
+    return ((mode & 0777) | kSearchBits) & ~r->umask_bits;
 }
 
 // As open_parent with creation, for the entries themselves: the descriptor stays with the reader
-// (the caller must not close it), so that the entries of one directory share one walk.
-walk_result entry_parent(tar_reader *r, const char *name, int dir_mode, int *parent_fd,
-                         char *leaf) {
+// (the caller must not close it), so that the entries of one directory share one walk. Missing
+// directories end with path_dir_mode(mode); *parent_made is the parent's record when this reader
+// made it, else kDirNoParent.
+walk_result entry_parent(tar_reader *r, const char *name, int mode, int *parent_fd,
+                         size_t *parent_made, char *leaf) {
     size_t end = std::strlen(name);
     while (end > 0 && name[end - 1] == '/') end--;
     size_t cut = end;
@@ -167,15 +202,19 @@ walk_result entry_parent(tar_reader *r, const char *name, int dir_mode, int *par
         leaf[end - cut] = '\0';
         if (leaf[0] == '.' && leaf[1] == '\0') leaf[0] = '\0';
         *parent_fd = r->parent_fd;
+        *parent_made = r->parent_made;
         return kWalkOk;
     }
     int fd;
-    walk_result w = open_parent(r->root_fd, name, true, dir_mode, &fd, leaf);
+    dir_maker maker = {&r->made, path_dir_mode(r, mode), kDirNoParent};
+    walk_result w = open_parent(r->root_fd, name, &maker, &fd, leaf);
     if (w == kWalkOk) {
         forget_parent(r);
         r->parent_name = dup_bytes(name, cut);
         r->parent_fd = fd;
+        r->parent_made = maker.last;
         *parent_fd = fd;
+        *parent_made = maker.last;
     }
     return w;
 }
@@ -204,22 +243,45 @@ void expect_data(tar_reader *r, uint64_t size) {
     r->state = size ? kTarData : (r->padding ? kTarPadding : kTarHeader);
 }
 
+// Records the directory leaf, just made in parent (whose record is parent_made), to end with
+// final_mode. name is the entry's whole name, for a directory whose parent was not made here.
+void record_directory(tar_reader *r, int parent, size_t parent_made, const char *leaf,
+                      const char *name, int final_mode) {
+    struct stat st;
+    if (fstatat(parent, leaf, &st, AT_SYMLINK_NOFOLLOW) < 0) {
+        r->made.lost++;  // gone already: its mode cannot be set
+        return;
+    }
+    size_t end = std::strlen(name);
+    while (end > 0 && name[end - 1] == '/') end--;
+    if (parent_made != kDirNoParent)
+        dir_modes_add(&r->made, parent_made, leaf, std::strlen(leaf), &st, final_mode);
+    else
+        dir_modes_add(&r->made, kDirNoParent, name, end, &st, final_mode);
+}
+
 void make_directory(tar_reader *r, const char *name, int mode) {
-    int dir_mode = (mode & 0777) | kSearchBits;
+    int final_mode = ((mode & 07777) | kSearchBits) & ~r->umask_bits;
+    mode_t made_mode = mode_t((mode & 0777) | kSearchBits | kOwnerAll);
     char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
     int parent;
-    walk_result w = entry_parent(r, name, dir_mode, &parent, leaf);
-    if (w == kWalkOk) {
-        if (leaf[0] != '\0' && mkdirat(parent, leaf, mode_t(dir_mode)) < 0) {
-            struct stat st;
+    size_t parent_made;
+    walk_result w = entry_parent(r, name, mode, &parent, &parent_made, leaf);
+    if (w == kWalkOk && leaf[0] != '\0') {
+        bool made = mkdirat(parent, leaf, made_mode) == 0;
+        struct stat st;
+        if (!made) {
             if (errno != EEXIST || fstatat(parent, leaf, &st, AT_SYMLINK_NOFOLLOW) < 0) {
                 w = kWalkFailed;
-            } else if (!S_ISDIR(st.st_mode)) {
+            } else if (S_ISDIR(st.st_mode)) {
+                dir_modes_change(&r->made, &st, final_mode);
+            } else {
                 // A file or link stands where the directory goes: replace it.
-                if (unlinkat(parent, leaf, 0) < 0 || mkdirat(parent, leaf, mode_t(dir_mode)) < 0)
-                    w = kWalkFailed;
+                made = unlinkat(parent, leaf, 0) == 0 && mkdirat(parent, leaf, made_mode) == 0;
+                if (!made) w = kWalkFailed;
             }
         }
+        if (made) record_directory(r, parent, parent_made, leaf, name, final_mode);
     }
     chk_free(leaf);
     if (w == kWalkUnsafe) refuse(r, name);
@@ -233,7 +295,8 @@ void make_directory(tar_reader *r, const char *name, int mode) {
 // the reader: do not close it), or -1 after reporting why not.
 int prepare_entry(tar_reader *r, const char *name, int mode, char *leaf) {
     int parent;
-    walk_result w = entry_parent(r, name, (mode & 0777) | kSearchBits, &parent, leaf);
+    size_t parent_made;
+    walk_result w = entry_parent(r, name, mode, &parent, &parent_made, leaf);
     if (w == kWalkUnsafe) {
         refuse(r, name);
         return -1;
@@ -258,12 +321,25 @@ void create_file(tar_reader *r, const char *name, int mode) {
         if (r->out_fd < 0) {
             std::printf("Cannot create file %s\n", name);
             r->failed = 1;
-        } else if (fchmod(r->out_fd, mode_t(mode & 07777)) < 0) {
-            std::printf("Failed to chmod(%s, %o)\n", name, unsigned(mode));
-            r->failed = 1;
         }
+        r->out_mode = mode & 07777;
     }
     chk_free(leaf);
+}
+
+// Closes the file being written. One whose data is complete first gets its mode, on its own
+// descriptor: set before the data, its setuid and setgid bits would be cleared by the kernel as
+// a user who is not root writes it.
+void close_output(tar_reader *r, bool complete) {
+    if (complete && fchmod(r->out_fd, mode_t(r->out_mode)) < 0) {
+        std::printf("Failed to chmod(%s, %o)\n", r->entry_name, unsigned(r->out_mode));
+        r->failed = 1;
+    }
+    if (close(r->out_fd) < 0 && complete) {
+        std::printf("Error writing file %s\n", r->entry_name);
+        r->failed = 1;
+    }
+    r->out_fd = -1;
 }
 
 void create_symlink(tar_reader *r, const char *name, const char *target, int mode) {
@@ -284,7 +360,7 @@ bool already_linked(tar_reader *r, const char *name, const struct stat &st) {
     char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
     int parent;
     bool same = false;
-    if (open_parent(r->root_fd, name, false, 0, &parent, leaf) == kWalkOk) {
+    if (open_parent(r->root_fd, name, nullptr, &parent, leaf) == kWalkOk) {
         struct stat here;
         same = leaf[0] != '\0' && fstatat(parent, leaf, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
                here.st_dev == st.st_dev && here.st_ino == st.st_ino;
@@ -302,7 +378,7 @@ void create_hardlink(tar_reader *r, const char *name, const char *target, int mo
     char *target_leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(target) + 1)));
     int target_parent = -1;
     struct stat st;
-    walk_result w = open_parent(r->root_fd, target, false, 0, &target_parent, target_leaf);
+    walk_result w = open_parent(r->root_fd, target, nullptr, &target_parent, target_leaf);
     if (w == kWalkUnsafe) {
         refuse(r, target);
     } else if (w != kWalkOk || target_leaf[0] == '\0' ||
@@ -512,11 +588,15 @@ void process_header(tar_reader *r) {
     }
 
     // 4. The entry itself; its data is written only for a regular file that could be created.
-    // In list mode it is shown instead, and its data skipped.
+    // Directories stored the old way are names ending in '/' with a regular file's type, and GNU
+    // dump directories carry a listing as their body, which is skipped. In list mode the entry is
+    // shown instead, and its data skipped.
     int m = int(mode & 07777);
+    size_t len = std::strlen(name);
+    bool old_dir = (type == '0' || type == '\0') && name[len - 1] == '/';
     r->out_fd = -1;
     if (r->list_only) {
-        list_entry(type, m, size, name, link);
+        list_entry(type == 'D' || old_dir ? '5' : type, m, size, name, link);
     } else if ((type == '1' || type == '2') && link[0] == '\0') {
         std::printf("Cannot create file %s\n", name);
         r->failed = 1;
@@ -524,7 +604,7 @@ void process_header(tar_reader *r) {
         std::printf("Skipping special file %s\n", name);
     } else if (name_is_unsafe(name)) {
         refuse(r, name);
-    } else if (type == '5') {
+    } else if (type == '5' || type == 'D' || old_dir) {
         make_directory(r, name, m);
     } else if (type == '2') {
         create_symlink(r, name, link, m);
@@ -535,10 +615,7 @@ void process_header(tar_reader *r) {
     }
     chk_free(link);
     expect_data(r, size);
-    if (r->state != kTarData && r->out_fd >= 0) {
-        close(r->out_fd);
-        r->out_fd = -1;
-    }
+    if (r->state != kTarData && r->out_fd >= 0) close_output(r, true);
 }
 
 // Data bytes of the current entry: written in one run to the open file, or dropped.
@@ -551,8 +628,7 @@ void take_data(tar_reader *r, const char *p, size_t n) {
             if (put <= 0) {
                 std::printf("Error writing file %s\n", r->entry_name);
                 r->failed = 1;
-                close(r->out_fd);
-                r->out_fd = -1;
+                close_output(r, false);
                 break;
             }
             done += size_t(put);
@@ -560,15 +636,13 @@ void take_data(tar_reader *r, const char *p, size_t n) {
     }
     r->remaining -= n;
     if (r->remaining == 0) {
-        if (r->out_fd >= 0) {
-            if (close(r->out_fd) < 0) {
-                std::printf("Error writing file %s\n", r->entry_name);
-                r->failed = 1;
-            }
-            r->out_fd = -1;
-        }
+        if (r->out_fd >= 0) close_output(r, true);
         r->state = r->padding ? kTarPadding : kTarHeader;
     }
+}
+
+void report_dir_mode(void *, const char *path, int mode) {
+    std::printf("Failed to chmod(%s, %o)\n", path, unsigned(mode));
 }
 
 }  // namespace
@@ -579,7 +653,12 @@ void tar_reader_init(tar_reader *r, int root_fd) {
     r->state = kTarHeader;
     r->out_fd = -1;
     r->parent_fd = -1;
+    r->parent_made = kDirNoParent;
     dstr_init(&r->meta, 0);
+    dir_modes_init(&r->made);
+    mode_t mask = umask(0);
+    umask(mask);
+    r->umask_bits = int(mask);
 }
 
 void tar_reader_init_list(tar_reader *r) {
@@ -627,15 +706,14 @@ void tar_reader_feed(tar_reader *r, const char *data, size_t n) {
 int tar_reader_finish(tar_reader *r, bool stream_complete) {
     bool inside = r->state == kTarData || r->state == kTarMeta || r->state == kTarPadding ||
                   (r->state == kTarHeader && r->fill > 0);
-    if (r->out_fd >= 0) {
-        close(r->out_fd);
-        r->out_fd = -1;
-    }
+    if (r->out_fd >= 0) close_output(r, false);
     if (inside) {
         if (stream_complete) err_printf("Unexpected end of archive\n");
         r->failed = 1;
     }
     if (!stream_complete) r->failed = 1;
+    if (dir_modes_apply(&r->made, r->root_fd, report_dir_mode, r) > 0) r->failed = 1;
+    dir_modes_free(&r->made);
     clear_metadata(r);
     forget_parent(r);
     free_name(&r->entry_name);

@@ -3,15 +3,28 @@
 //
 // It reads POSIX ustar (with the prefix field), GNU long names and long link names ('L', 'K'),
 // pax extended headers ('x': path, linkpath, size; 'g' is ignored), base-256 size fields,
-// directories, regular files, symbolic links (target stored as it is) and hard links. Device
-// nodes and FIFOs are skipped with a message. Every header's checksum is verified; an all-zero
-// block (or a header with an empty name) ends the archive.
+// directories, regular files, symbolic links (target stored as it is) and hard links. A
+// directory may also be stored the old way, as a name ending in "/" with type flag '0' or NUL,
+// or as a GNU dump directory ('D', whose body is skipped). Device nodes and FIFOs are skipped
+// with a message. Every header's checksum is verified; an all-zero block (or a header with an
+// empty name) ends the archive.
 //
 // Nothing is written outside the root directory: absolute names and names with a ".." component
 // are refused, every directory on an entry's path is opened without following a symbolic link
 // (an entry whose path goes through a link is refused, whether the link came from this archive or
 // was already on disk), whatever stands at an entry's own path is removed and the entry created
-// fresh and exclusively, and modes are set on the descriptor of the file just created.
+// fresh and exclusively, and modes are set on descriptors opened without following links.
+//
+// Modes: a file gets its header's mode & 07777 exactly, set on its descriptor once its data is
+// written (set before, the setuid and setgid bits would be cleared by the kernel as a user who is
+// not root writes the data); a file cut short or not written whole keeps the private mode it was
+// created with. A directory entry ends with (mode & 07777) | 0111 less the umask, setgid and
+// sticky bits included; a directory made for an entry's path ends with (the entry's mode & 0777)
+// | 0111 less the umask. Directories are made owner-writable and searchable and get those modes
+// when the archive ends (also when it was cut short or failed), deepest first, so that entries
+// beneath a read-only directory can be made by a user who is not root. Directories that were
+// there before keep their modes; one this archive made that a later directory entry names again
+// ends with that entry's mode.
 //
 // Checks it deliberately does not make: owner, group and times are not restored (files belong to
 // whoever runs the installer, with the time of extraction); the magic field is not required (old
@@ -38,6 +51,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "install/dir_modes.h"
 #include "string/dstr.h"
 
 namespace zn {
@@ -61,6 +75,7 @@ struct tar_reader {
     uint64_t remaining;  // data bytes of the current entry still to come
     size_t padding;      // padding bytes still to skip
     int out_fd;          // file being written, or -1
+    int out_mode;        // the mode it gets once its data is all written
     char *entry_name;    // full name of the current entry, for messages (owned)
     int failed;          // set by anything that keeps the archive from being installed whole
     // Metadata: the body being collected, and what it says about the next entry.
@@ -73,11 +88,15 @@ struct tar_reader {
     // The directory of the last entry, kept open: entries of one directory follow each other.
     char *parent_name;  // the name's text up to its last component (owned)
     int parent_fd;
-    int list_only;  // entries are listed, not created (tar_reader_init_list)
+    int list_only;       // entries are listed, not created (tar_reader_init_list)
+    size_t parent_made;  // its record in made when the walk that opened it made it
+    // The directories made, for the modes they get when the archive ends.
+    dir_modes made;
+    int umask_bits;  // the process umask, taken out of those modes
 };
 
 // Prepares r to unpack a new archive into the directory root_fd (not owned; it must stay open
-// until tar_reader_finish).
+// until tar_reader_finish). Reads the process umask (putting it back at once).
 void tar_reader_init(tar_reader *r, int root_fd);
 
 // Prepares r to list a new archive: nothing is created, nothing written. Finish it with
@@ -88,9 +107,10 @@ void tar_reader_init_list(tar_reader *r);
 // reading goes on with the next entry. Touches the disk under root_fd.
 void tar_reader_feed(tar_reader *r, const char *data, size_t n);
 
-// Ends the archive: closes a file still open and frees what r holds. stream_complete says whether
-// the input ended properly; if it did and the archive stopped inside an entry, that is reported.
-// Returns 0 when the whole archive was installed, 1 when anything failed.
+// Ends the archive: closes a file still open, gives the directories made their modes and frees
+// what r holds. stream_complete says whether the input ended properly; if it did and the archive
+// stopped inside an entry, that is reported. Returns 0 when the whole archive was installed, 1
+// when anything failed.
 int tar_reader_finish(tar_reader *r, bool stream_complete);
 
 }  // namespace zn

@@ -10,6 +10,7 @@
 #include "install/fd_io.h"
 #include "install/handlers.h"
 #include "install/package_format.h"
+#include "install/path_trust.h"
 #include "install/run_state.h"
 #include "lib/byteorder.h"
 #include "lib/chk.h"
@@ -104,9 +105,15 @@ int handle_welcome_record(int fd, const unsigned char *record_header) {
 void install_dir_enter(const char *dir, int unattended) {
     char *expanded = simplify_and_expand_filename(dir);
     install_dir = expanded != nullptr ? expanded : chk_strdup(dir);
-
-    // Checks of the expanded directory itself (who may change it, say) belong here: after the
-    // expansion, before anything is created in it or unpacked into it.
+    // Before anything is created in it or unpacked into it: nobody else may be able to change
+    // where the product lands, or what the post-install script will find there.
+    char *culprit;
+    if (path_trust_check(install_dir, geteuid(), &culprit) < 0) {
+        std::printf("Error: The install directory can be changed by another user.\n       %s\n",
+                    culprit);
+        std::fflush(stdout);
+        std::exit(1);
+    }
 
     struct stat st;
     if (stat(install_dir, &st) < 0) {

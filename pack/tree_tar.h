@@ -13,6 +13,15 @@
 // or, when it cannot be split there, into a pax extended header; plain entries stay plain ustar.
 // Other kinds of file (fifos, sockets, devices) are refused: the installer would turn them into
 // regular files, and reading a fifo would hang the tool.
+//
+// Only what is in the tree is packed, even while others change it: below the top directory (which
+// is opened as named, through a symbolic link if it is one) the walk goes by descriptors, opening
+// each directory and file relative to its parent's with O_NOFOLLOW, and each must be the very
+// object the walk listed (same device and inode, still a directory or a regular file). Anything
+// swapped between listing and opening, such as a directory replaced by a link to elsewhere, ends
+// the walk with "<path>: changed while it was being packed". The walk holds at most two directory
+// descriptors at a time, whatever the depth: a directory's parent is closed while the directory
+// is walked and opened again afterwards as its "..", which must still be the parent listed.
 #ifndef ZN_PACK_TREE_TAR_H
 #define ZN_PACK_TREE_TAR_H
 

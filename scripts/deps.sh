@@ -4,9 +4,10 @@
 set -euo pipefail
 
 # --bench adds what scripts/bench.sh runs, --fuzz clang and its libFuzzer runtime.
-# groff-base renders the manual pages for their test.
+# groff-base renders the manual pages for their test; libarchive-tools gives bsdtar, one of the tar
+# writers whose archives the tests install.
 packages=(cmake make g++ libbz2-dev bzip2 libzstd-dev zstd libgtest-dev libbenchmark-dev
-    libarchive-dev tar tmux groff-base)
+    libarchive-dev libarchive-tools tar tmux groff-base)
 case "${1:-}" in
     --bench) packages+=(makeself time) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;

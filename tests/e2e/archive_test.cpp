@@ -1,7 +1,11 @@
 // Archive and script records through the real installer: what lands on disk, what is printed,
 // dump mode, and packages whose compressed bodies or archives are broken or hostile.
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <iostream>
+#include <sstream>
 
 #include "e2e/installer_fixture.h"
 #include "install/package_format.h"
@@ -388,39 +392,162 @@ TEST_F(ArchiveTest, FileThatCannotBeCreated) {
     EXPECT_EQ(read_file(work_ + "/later"), "y");
 }
 
-// Archives written by the system's tar in its default format (long names, symbolic links, hard
-// links) install exactly as the system's tar unpacks them.
-TEST_F(ArchiveTest, SystemTarArchivesInstallIdentically) {
-    std::string src = dir_ / "src";
-    std::string long_dir = std::string(90, 'd') + "/" + std::string(80, 'e');
-    ASSERT_EQ(run_process({"/bin/mkdir", "-p", src + "/" + long_dir, src + "/bin"}).exit_code, 0);
-    write_file(src + "/" + long_dir + "/" + std::string(120, 'f') + ".txt", "long names\n", 0640);
-    write_file(src + "/bin/tool", "#!/bin/sh\necho tool\n", 0755);
-    write_file(src + "/empty", "", 0444);
-    std::string blocks(512 * 3, 'b');
-    write_file(src + "/blocks", blocks, 0600);
-    ASSERT_EQ(symlink("bin/tool", (src + "/tool-link").c_str()), 0);
-    ASSERT_EQ(symlink(("../" + std::string(110, 't')).c_str(), (src + "/bin/long-link").c_str()),
-              0);
-    ASSERT_EQ(link((src + "/bin/tool").c_str(), (src + "/hard-tool").c_str()), 0);
-    for (const char *format : {"gnu", "posix", "ustar", "oldgnu"}) {
-        std::string tar_path = dir_ / (std::string(format) + ".tar");
-        RunResult made =
-            run_process({"/bin/tar", "--format", format, "-cf", tar_path, "-C", src, "."});
-        if (std::string(format) == "ustar" || std::string(format) == "oldgnu") {
-            // These formats cannot hold every name of this tree; the system's tar says so.
-            if (made.exit_code != 0) continue;
+// The permission bits of a listing's mode column ("drwxr-sr-t" and the like).
+int listed_mode(const std::string &column) {
+    int mode = 0;
+    for (size_t i = 0; i < 9 && i + 1 < column.size(); i++) {
+        char c = column[i + 1];
+        if (c != '-' && c != 'S' && c != 'T') mode |= 0400 >> i;
+        if (c == 's' || c == 'S' || c == 't' || c == 'T') mode |= 04000 >> (i / 3);
+    }
+    return mode;
+}
+
+// The product tree of the compatibility matrix. Every format gets nested directories of modes
+// 0755, 0555, 01777 and 02755, files of modes 0644, 0444, 0755 and 04755, an empty file, one of
+// exactly 512 bytes, relative symbolic links and a hard link; names over 100 bytes where the
+// format has room for them (ustar by its prefix field), over 255 bytes and a long link target
+// where it has long names.
+void make_matrix_tree(const std::string &src, int long_names) {
+    std::string top = src + "/top";
+    std::string mid = top + "/" + std::string(90, 'm');
+    std::string deep = top + "/" + std::string(120, 'e');
+    std::vector<std::string> dirs = {
+        top, top + "/ro", top + "/ro/inner", top + "/shared", top + "/group", top + "/group/sub"};
+    if (long_names >= 1) dirs.push_back(mid);
+    if (long_names >= 2) dirs.push_back(deep);
+    for (const std::string &d : dirs) ASSERT_EQ(mkdir(d.c_str(), 0755), 0) << d;
+    write_file(top + "/ro/inner/file", "inner\n", 0644);
+    write_file(top + "/ro/readonly", "read only\n", 0444);
+    write_file(top + "/ro/setuid", "#!/bin/sh\necho setuid\n", 04755);
+    write_file(top + "/shared/tool", "#!/bin/sh\necho tool\n", 0755);
+    write_file(top + "/group/empty", "", 0644);
+    write_file(top + "/block512", std::string(512, 'b'), 0644);
+    ASSERT_EQ(link((top + "/block512").c_str(), (top + "/ro/hard").c_str()), 0);
+    ASSERT_EQ(symlink("ro/readonly", (top + "/link-rel").c_str()), 0);
+    ASSERT_EQ(symlink("../ro/inner/file", (top + "/group/up-link").c_str()), 0);
+    if (long_names >= 1) write_file(mid + "/" + std::string(60, 'n'), "over 100\n", 0640);
+    if (long_names >= 2) {
+        write_file(deep + "/" + std::string(150, 'g') + ".txt", "over 255\n", 0600);
+        std::string target = "../" + std::string(110, 't');
+        ASSERT_EQ(symlink(target.c_str(), (top + "/ro/long-target").c_str()), 0);
+    }
+    // Modes last, deepest first, so that read-only directories could still be filled.
+    ASSERT_EQ(chmod((top + "/group/sub").c_str(), 02755), 0);
+    ASSERT_EQ(chmod((top + "/group").c_str(), 02755), 0);
+    ASSERT_EQ(chmod((top + "/shared").c_str(), 01777), 0);
+    ASSERT_EQ(chmod((top + "/ro").c_str(), 0555), 0);
+}
+
+// Archives written by GNU tar and bsdtar in each of their formats install as `tar -x` unpacks
+// them (kinds, contents, link targets), with the modes their headers give (files exactly;
+// directories with search for all, less the umask, setgid and sticky bits kept), as root and as
+// a user who is not root. That user's install needs the deferred directory modes (entries
+// beneath 0555 directories) and the file modes set after the data (04755 stays 04755).
+TEST_F(ArchiveTest, EveryTarWriterInstallsLikeTarExtract) {
+    bool have_bsdtar = access("/usr/bin/bsdtar", X_OK) == 0;
+    struct Row {
+        const char *tool;
+        const char *format;
+        int long_names;  // 0: none (v7), 1: up to 255 bytes (ustar), 2: any
+    } rows[] = {
+        {"/bin/tar", "v7", 0},
+        {"/bin/tar", "oldgnu", 2},
+        {"/bin/tar", "gnu", 2},
+        {"/bin/tar", "ustar", 1},
+        {"/bin/tar", "posix", 2},
+        {"/usr/bin/bsdtar", "v7", 0},
+        {"/usr/bin/bsdtar", "ustar", 1},
+        {"/usr/bin/bsdtar", "pax", 2},
+        {"/usr/bin/bsdtar", "gnutar", 2},
+    };
+    // Who installs: root and nobody when the tests run as root; otherwise only the test's own
+    // user, who is not root. Others run the installer through setpriv.
+    struct User {
+        std::string name;
+        uid_t uid;
+        gid_t gid;
+    };
+    std::vector<User> users = {{geteuid() == 0 ? "root" : "self", geteuid(), getegid()}};
+    if (geteuid() == 0) {
+        struct passwd *pw = getpwnam("nobody");
+        ASSERT_NE(pw, nullptr);
+        users.push_back({"nobody", pw->pw_uid, pw->pw_gid});
+        ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);  // nobody reaches the package and into/
+    } else {
+        std::cout << "not root: installs only as this user, who is not root; no root run\n";
+    }
+
+    for (const Row &row : rows) {
+        std::string label = std::string(row.tool) + " --format " + row.format;
+        SCOPED_TRACE(label);
+        if (!have_bsdtar && std::string(row.tool) == "/usr/bin/bsdtar") {
+            std::cout << "skipped, bsdtar is not installed: " << label << "\n";
+            continue;
         }
-        ASSERT_EQ(made.exit_code, 0) << format << describe(made);
+        std::string src = dir_ / "src", tar_path = dir_ / "in.tar", ref = dir_ / "ref";
+        remove_tree(src);
+        remove_tree(ref);
+        ASSERT_EQ(mkdir(src.c_str(), 0755), 0);
+        make_matrix_tree(src, row.long_names);
+        RunResult made =
+            run_process({row.tool, "--format", row.format, "-cf", tar_path, "-C", src, "top"});
+        ASSERT_EQ(made.exit_code, 0) << describe(made);
         std::string tar = read_file(tar_path);
-        remove_tree(work_);
-        mkdir(work_.c_str(), 0755);
+
+        // What `tar -x` makes of it, with each entry's mode as its header gives it.
+        ASSERT_EQ(mkdir(ref.c_str(), 0755), 0);
+        RunResult x = run_process({"/bin/tar", "-xf", tar_path, "-C", ref});
+        ASSERT_EQ(x.exit_code, 0) << describe(x);
+        RunResult listed = run_process({"/bin/tar", "-tvf", tar_path, "--numeric-owner"});
+        ASSERT_EQ(listed.exit_code, 0) << describe(listed);
+        std::map<std::string, int> header_mode;
+        std::istringstream lines(listed.out);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            std::string mode, owner, size, date, time, name;
+            fields >> mode >> owner >> size >> date >> time >> name;
+            while (name.size() > 1 && name.back() == '/') name.pop_back();
+            header_mode[name] = listed_mode(mode);
+        }
+        auto want = snapshot_tree(ref);
+        ASSERT_GT(want.size(), 14u);
+        for (auto &kv : want) {
+            TreeEntry &e = kv.second;
+            if (e.kind == 'l') continue;
+            ASSERT_EQ(header_mode.count(kv.first), 1u) << kv.first << "\n" << listed.out;
+            int h = header_mode[kv.first];
+            e.mode = e.kind == 'd' ? (h | 0111) & ~022 : h;
+        }
+        EXPECT_EQ(want["top/shared"].mode, 01755);
+        EXPECT_EQ(want["top/ro/setuid"].mode, 04755);
+
         package({archive_record(tar)});
-        RunResult r = run();
-        EXPECT_EQ(r.out.substr(r.out.size() - std::strlen(kSuccess)), kSuccess) << format << r.out;
-        EXPECT_EQ(diff_trees(system_tar(tar), snapshot_tree(work_)), "") << format;
-        EXPECT_EQ(r.out.find("@LongLink"), std::string::npos) << format;
-        EXPECT_EQ(r.out.find("PaxHeaders"), std::string::npos) << format;
+        for (const User &user : users) {
+            SCOPED_TRACE(user.name);
+            std::string into = dir_ / ("into-" + user.name);
+            remove_tree(into);
+            ASSERT_EQ(mkdir(into.c_str(), 0755), 0);
+            ASSERT_EQ(chown(into.c_str(), user.uid, user.gid), 0);
+            RunOptions o;
+            o.cwd = into;
+            o.env = {{"TEMP", tmp_}, {"PATH", "/usr/bin:/bin"}, {"HOME", into}};
+            std::vector<std::string> argv = {pkg_};
+            if (user.uid != geteuid())
+                argv.insert(argv.begin(),
+                            {"/usr/bin/setpriv", "--reuid=" + std::to_string(user.uid),
+                             "--regid=" + std::to_string(user.gid), "--clear-groups"});
+            RunResult r = run_process(argv, o);
+            EXPECT_EQ(r.exit_code, 0) << describe(r);
+            EXPECT_EQ(r.out.find("@LongLink"), std::string::npos);
+            EXPECT_EQ(r.out.find("PaxHeader"), std::string::npos);
+            EXPECT_EQ(diff_trees(want, snapshot_tree(into)), "");
+            struct stat a, b;
+            ASSERT_EQ(stat((into + "/top/ro/hard").c_str(), &a), 0);
+            ASSERT_EQ(stat((into + "/top/block512").c_str(), &b), 0);
+            EXPECT_EQ(a.st_ino, b.st_ino);
+            EXPECT_EQ(a.st_uid, user.uid);
+        }
     }
 }
 

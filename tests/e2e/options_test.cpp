@@ -90,6 +90,17 @@ TEST_F(OptionsTest, TargetInstallsUnattended) {
         ASSERT_EQ(stat(row.dir.substr(0, row.dir.rfind('/')).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0755u);
     }
+
+    // The ownership check holds for -target too: refused before anything is made.
+    std::string shared = dir_ / "shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+    package({archive_record(tar)});
+    RunResult r = run({"-target", shared + "/new/dir"});
+    EXPECT_EQ(r.exit_code, 1) << describe(r);
+    EXPECT_EQ(r.out, "Error: The install directory can be changed by another user.\n       " +
+                         shared + "\n");
+    EXPECT_FALSE(exists(shared + "/new"));
 }
 
 TEST_F(OptionsTest, CheckReportsWithoutPromptingOrActing) {

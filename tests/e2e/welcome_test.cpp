@@ -1,7 +1,10 @@
 // The welcome record through the real installer: the wrapped text, the directory questions, and
 // where the rest of the package then lands.
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <iostream>
 
 #include "e2e/installer_fixture.h"
 #include "install/package_format.h"
@@ -157,6 +160,71 @@ TEST_F(WelcomeTest, DecliningOrFailingEndsTheRun) {
         EXPECT_EQ(r.out, std::string("Hello\n") + kQuestion + row.out_tail);
         EXPECT_EQ(without_progress(r.err), banner(pkg_) + "\n" + row.err);
         EXPECT_FALSE(exists(dir_ / "new"));
+    }
+}
+
+// An install directory that a user other than the installing one and root could change, or a
+// link to it that such a user planted in a shared directory, is refused before anything is
+// created or written; links are followed to what they reach ("..", after one, leaves its
+// target). Group-writable directories and the user's own are fine.
+TEST_F(WelcomeTest, InstallDirectoryOthersCanChangeIsRefused) {
+    struct passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    bool root = geteuid() == 0;
+    auto make_dir = [&](const std::string &name, int mode) {
+        EXPECT_EQ(mkdir((dir_ / name).c_str(), 0700), 0);
+        EXPECT_EQ(chmod((dir_ / name).c_str(), mode_t(mode)), 0);
+        return dir_ / name;
+    };
+    std::string other = make_dir("other", 0755), open_dir = make_dir("open", 0777);
+    std::string sticky = make_dir("sticky", 01777), real = make_dir("real", 0755);
+    std::string team = make_dir("team", 0775), mine = make_dir("mine", 0755);
+    make_dir("b", 0755), make_dir("b/c", 0755), make_dir("b/bad", 0777);
+    ASSERT_EQ(symlink(real.c_str(), (sticky + "/app").c_str()), 0);
+    ASSERT_EQ(symlink(other.c_str(), (mine + "/to-other").c_str()), 0);
+    ASSERT_EQ(symlink((dir_ / "b/c").c_str(), (mine + "/in").c_str()), 0);
+    ASSERT_EQ(symlink("in/../bad", (mine + "/up").c_str()), 0);  // mine/in/.. is b, not mine
+    if (root) {
+        ASSERT_EQ(chown(other.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        ASSERT_EQ(lchown((sticky + "/app").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    struct {
+        std::string typed;
+        std::string culprit;  // "" when accepted
+        bool needs_root;      // another user's file needs root to make
+    } rows[] = {
+        {other + "/app", other, true},
+        {open_dir + "/app", open_dir, false},
+        {sticky + "/app", sticky + "/app", true},
+        {mine + "/to-other/app", other, true},
+        {mine + "/up/app", dir_ / "b/bad", false},
+        {team + "/app", "", false},
+        {mine, "", false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.typed);
+        if (row.needs_root && !root) {
+            std::cout << "skipped, not root: cannot make a file of another user for " << row.typed
+                      << "\n";
+            continue;
+        }
+        package({welcome_record("Hello\n"), archive_record(TarBuilder().file("f", "1").finish())});
+        RunOptions o;
+        o.input = row.typed + "\ny\n";
+        RunResult r = run({}, o);
+        if (row.culprit.empty()) {
+            EXPECT_EQ(r.exit_code, 0) << describe(r);
+            EXPECT_EQ(read_file(row.typed + "/f"), "1");
+            continue;
+        }
+        EXPECT_EQ(r.exit_code, 1) << describe(r);
+        EXPECT_EQ(r.out, std::string("Hello\n") + kQuestion +
+                             "Error: The install directory can be changed by another user.\n"
+                             "       " +
+                             row.culprit + "\n");
+        for (const std::string &never :
+             {other + "/app", open_dir + "/app", real + "/f", dir_ / "b/bad/app"})
+            EXPECT_FALSE(exists(never)) << never;
     }
 }
 

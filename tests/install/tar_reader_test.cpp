@@ -396,6 +396,55 @@ TEST_F(TarReaderTest, EmptyNameFromMetadataIsNotTheEnd) {
     EXPECT_EQ(zn_test::read_file(root() + "/next"), "n");
 }
 
+// Directories stored the old way (a name ending in '/' with type flag '0' or NUL) and GNU dump
+// directories ('D', whose body is a listing to skip) are directories, not files.
+TEST_F(TarReaderTest, OldStyleDirectories) {
+    TarBuilder tar;
+    for (char type : {'0', '\0', 'D'}) {
+        TarBuilder::Header h;
+        std::string d = std::string("d") + (type ? type : 'N');
+        h.name = d + "/";
+        h.type = type;
+        h.size = type == 'D' ? 600 : 0;
+        tar.entry(h, std::string(h.size, 'Y')).file(d + "/f", d);
+    }
+    Extraction e = extract(tar.finish());
+    EXPECT_EQ(e.failed, 0) << e.out;
+    for (const char *d : {"d0", "dN", "dD"})
+        EXPECT_EQ(zn_test::read_file(root() + "/" + d + "/f"), d);
+}
+
+// Directory modes are set when the archive ends, also when it was cut short: setgid and sticky
+// bits kept, a directory made for a file's path given its entry's mode when the entry comes later,
+// and a directory that was already there left as it was.
+TEST_F(TarReaderTest, DirectoryModesAtTheEnd) {
+    umask(022);
+    mkdir(root().c_str(), 0755);
+    mkdir((root() + "/old").c_str(), 0700);
+    std::string tar = TarBuilder()
+                          .dir("ro/", 0555)
+                          .file("ro/f", "read-only parent", 0644)
+                          .dir("sticky/", 01777)
+                          .dir("sgid/", 02750)
+                          .file("late/f", "before its directory", 0644)
+                          .dir("late/", 0500)
+                          .dir("old/", 0755)
+                          .file("cut", std::string(2000, 'c'))
+                          .finish();
+    for (size_t cut : {tar.size(), size_t(512 * 12)}) {  // whole, and cut inside the last file
+        Extraction e = extract(tar.substr(0, cut));
+        EXPECT_EQ(e.failed, cut != tar.size()) << e.out << e.err;
+        EXPECT_EQ(mode_of("ro"), 0555) << cut;
+        EXPECT_EQ(mode_of("sticky"), 01755) << cut;
+        EXPECT_EQ(mode_of("sgid"), 02751) << cut;
+        EXPECT_EQ(mode_of("late"), 0511) << cut;
+        EXPECT_EQ(mode_of("old"), 0700) << cut;
+        EXPECT_EQ(zn_test::read_file(root() + "/ro/f"), "read-only parent");
+        for (const char *d : {"ro", "sticky", "sgid", "late", "cut"})
+            zn_test::remove_tree(root() + "/" + d);
+    }
+}
+
 TEST_F(TarReaderTest, EndOfArchiveSkipsTheRest) {
     std::string tar = TarBuilder().file("a", "1").finish(2) + TarBuilder().file("b", "2").finish();
     Extraction e = extract(tar);

@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -514,6 +516,61 @@ TEST(ZnpackArchive, BuildsAreReproducible) {
     std::string listing = shell("TZ=UTC tar -tvf " + dir / "dated.tar" +
                                 " --full-time | awk '{print $4, $5}' | sort -u");
     EXPECT_EQ(listing, "2023-11-14 22:13:20\n");
+}
+
+// What is swapped between the walk's listing and its opening (a directory or a file for a link
+// that leads out of the tree, a file for another file) is refused, and no package is left. The
+// test build of the tool waits at the named entry until the test has made the swap.
+TEST(ZnpackArchive, RefusesWhatIsSwappedMidWalk) {
+    TempDir dir;
+    std::string stub = make_stub(dir);
+    std::string tree = dir / "tree", outside = dir / "outside", out = dir / "pkg";
+    ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
+    write_file(outside + "/key", "PRIVATE KEY\n", 0600);
+    auto swap_for = [&](const std::string &at, bool by_link) {
+        std::string path = tree + "/" + at;
+        EXPECT_EQ(rename(path.c_str(), (dir / "moved").c_str()), 0);
+        std::string target = outside + (at == "sub" ? "" : "/key");
+        EXPECT_EQ(
+            by_link ? symlink(target.c_str(), path.c_str()) : link(target.c_str(), path.c_str()),
+            0);
+    };
+    struct Row {
+        const char *at;
+        bool by_link;
+    } rows[] = {{"sub", true}, {"sub/inner", true}, {"sub/inner", false}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.at) + (row.by_link ? " for a link" : " for another file"));
+        zn_test::remove_tree(tree);
+        zn_test::remove_tree(dir / "moved");
+        ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((tree + "/sub").c_str(), 0755), 0);
+        write_file(tree + "/sub/inner", "inner\n");
+        std::string fifo = dir / "pause";
+        unlink(fifo.c_str());
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+        std::promise<void> writer_open;
+        Result r;
+        std::thread packer([&] {
+            r = run_program(
+                ZN_PACK_HOOKED_PATH, {"build", "-o", out, "--stub", stub, "--archive", tree},
+                {std::string("ZN_PACK_PAUSE_AT=") + row.at, "ZN_PACK_PAUSE_FIFO=" + fifo});
+            // Had the walk never paused, the open below would wait for a reader for ever.
+            int keep = open(fifo.c_str(), O_RDWR);
+            writer_open.get_future().wait();
+            close(keep);
+        });
+        int w = open(fifo.c_str(), O_WRONLY);  // returns once the walk waits at row.at
+        writer_open.set_value();
+        swap_for(row.at, row.by_link);
+        close(w);
+        packer.join();
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(r.err,
+                  "znpack: " + tree + "/" + row.at + ": changed while it was being packed\n");
+        EXPECT_NE(access(out.c_str(), F_OK), 0);
+    }
 }
 
 Package build_sample(const TempDir &dir) {
