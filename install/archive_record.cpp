@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "install/bz_parallel.h"
 #include "install/bzunzip.h"
 #include "install/extract_pipe.h"
 #include "install/handlers.h"
@@ -41,7 +42,7 @@ int handle_archive_record(int fd, const unsigned char *record_header) {
     uint32_t length = LGET32(record_header + kRecordLengthOffset);
     if (dump_mode) {
         package_reader_start(fd, length);
-        int rc = bzunzip(0, package_reader_read, stdout_writer);
+        int rc = bz_decode(0, package_reader_read, stdout_writer);
         if (std::fflush(stdout) != 0 && rc == 0) {
             err_printf("zninstall: error writing to output stream\n");
             rc = -1;
@@ -58,7 +59,7 @@ int handle_archive_record(int fd, const unsigned char *record_header) {
     package_reader_start(fd, length);
     tar_reader_init(&archive, root);
     extract_pipe_start(&archive);
-    int rc = bzunzip(0, package_reader_read, tar_writer, tar_sync);
+    int rc = bz_decode(0, package_reader_read, tar_writer, tar_sync);
     extract_pipe_finish();
     int failed = tar_reader_finish(&archive, rc == kBzOk);
     close(root);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "install/bz_parallel.h"
 #include "install/bzunzip.h"
 #include "install/handlers.h"
 #include "install/package_format.h"
@@ -88,7 +89,7 @@ int handle_script_record(int fd, const unsigned char *record_header) {
 
     package_reader_start(fd, length);
     script_fill = 0;
-    int rc = bzunzip(0, package_reader_read, script_writer);
+    int rc = bz_decode(0, package_reader_read, script_writer);
     bool whole = rc == kBzOk;
     if (whole && std::fflush(script_stream) != 0) {
         err_printf("zninstall: error writing to output stream\n");
