@@ -6,7 +6,7 @@ set -euo pipefail
 # --bench adds what scripts/bench.sh runs, --fuzz clang and its libFuzzer runtime.
 packages=(cmake make g++ libbz2-dev bzip2 libgtest-dev libbenchmark-dev libarchive-dev tar tmux)
 case "${1:-}" in
-    --bench) packages+=(makeself time) ;;
+    --bench) packages+=(makeself time lbzip2 pbzip2) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
 esac
 
