@@ -176,7 +176,7 @@ int decode_segment(const unsigned char *in, size_t len, piece_sink sink, void *a
     if (BZ2_bzDecompressInit(&s, 0, 0) != BZ_OK) return -1;
     s.next_in = const_cast<char *>(reinterpret_cast<const char *>(in));
     s.avail_in = unsigned(len);
-    static thread_local char piece[kDecodePiece];
+    char piece[kDecodePiece];
     int rc = -1;
     for (;;) {
         s.next_out = piece;
@@ -267,6 +267,24 @@ int job_state_of(decoder *d, job *j) {
 
 void wait_for(decoder *d, job *j) {
     pthread_mutex_lock(&d->lock);
+    while (j->state != kDone) pthread_cond_wait(&d->done, &d->lock);
+    pthread_mutex_unlock(&d->lock);
+}
+
+// Waits for the first segment; one that no worker has taken yet is decoded here instead.
+void wait_or_take(decoder *d, job *j) {
+    pthread_mutex_lock(&d->lock);
+    if (j->state == kQueued) {
+        // Workers take segments in order, so the oldest waiting is the first in the queue.
+        assert(d->q_count > 0 && d->queue[d->q_head] == j);
+        d->q_head = (d->q_head + 1) % size_t(d->max_jobs);
+        d->q_count--;
+        j->state = kRunning;
+        pthread_mutex_unlock(&d->lock);
+        decode_job(j);
+        pthread_mutex_lock(&d->lock);
+        j->state = kDone;
+    }
     while (j->state != kDone) pthread_cond_wait(&d->done, &d->lock);
     pthread_mutex_unlock(&d->lock);
 }
@@ -786,7 +804,7 @@ int bz_parallel_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb
             }
             event *e = front_event(d, 0);
             assert(e != nullptr && e->type == kEvBlock);
-            wait_for(d, e->j);
+            wait_or_take(d, e->j);
         }
     }
     stop_workers(d);
