@@ -25,7 +25,7 @@
 #   --rounds N    timed rounds per tree (default 7, or ZN_BENCH_ROUNDS)
 #   --pack-rounds N  timed packing rounds per tree (default 3, or ZN_BENCH_PACK_ROUNDS)
 #   --dir PARENT  where the scratch directory goes (default $TMPDIR or /tmp, or ZN_BENCH_DIR);
-#                 it needs some 8 GB free and is removed at the end
+#                 it needs some 14 GB free and is removed at the end
 #   --small-only  the small tree only
 set -euo pipefail
 export LC_ALL=C  # a '.' in every number read and printed
