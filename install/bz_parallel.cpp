@@ -229,21 +229,26 @@ void decode_job(job *j) {
     chk_free_ptr(&j->in);
 }
 
+// Takes the first segment of the queue and decodes it. Called, and returns, with the lock held.
+void run_first_queued(decoder *d) {
+    job *j = d->queue[d->q_head];
+    d->q_head = (d->q_head + 1) % size_t(d->max_jobs);
+    d->q_count--;
+    j->state = kRunning;
+    pthread_mutex_unlock(&d->lock);
+    decode_job(j);
+    pthread_mutex_lock(&d->lock);
+    j->state = kDone;
+    pthread_cond_broadcast(&d->done);
+}
+
 void *worker_main(void *arg) {
     decoder *d = static_cast<decoder *>(arg);
     pthread_mutex_lock(&d->lock);
     for (;;) {
         while (!d->shutdown && d->q_count == 0) pthread_cond_wait(&d->work, &d->lock);
         if (d->shutdown) break;
-        job *j = d->queue[d->q_head];
-        d->q_head = (d->q_head + 1) % size_t(d->max_jobs);
-        d->q_count--;
-        j->state = kRunning;
-        pthread_mutex_unlock(&d->lock);
-        decode_job(j);
-        pthread_mutex_lock(&d->lock);
-        j->state = kDone;
-        pthread_cond_broadcast(&d->done);
+        run_first_queued(d);
     }
     pthread_mutex_unlock(&d->lock);
     return nullptr;
@@ -277,13 +282,7 @@ void wait_or_take(decoder *d, job *j) {
     if (j->state == kQueued) {
         // Workers take segments in order, so the oldest waiting is the first in the queue.
         assert(d->q_count > 0 && d->queue[d->q_head] == j);
-        d->q_head = (d->q_head + 1) % size_t(d->max_jobs);
-        d->q_count--;
-        j->state = kRunning;
-        pthread_mutex_unlock(&d->lock);
-        decode_job(j);
-        pthread_mutex_lock(&d->lock);
-        j->state = kDone;
+        run_first_queued(d);
     }
     while (j->state != kDone) pthread_cond_wait(&d->done, &d->lock);
     pthread_mutex_unlock(&d->lock);
