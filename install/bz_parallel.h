@@ -21,9 +21,8 @@
 // read callback gave, and the output already produced by the current call of the decompressor
 // goes with that call. From there on the rest of the body is decoded that way.
 //
-// Deliberately not done: a body whose first stream has fewer than two blocks is decoded by
-// bzunzip without threads; the scan reads ahead at most kBzJobsBeyondWorkers segments more than
-// there are workers.
+// A body of fewer than two blocks is decoded by bzunzip's loop alone, without threads. The scan
+// reads ahead at most kBzJobsBeyondWorkers segments more than there are workers.
 #ifndef ZN_INSTALL_BZ_PARALLEL_H
 #define ZN_INSTALL_BZ_PARALLEL_H
 
