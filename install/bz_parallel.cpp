@@ -17,8 +17,7 @@ namespace zn {
 
 namespace {
 
-constexpr size_t kDecodePiece = 64 * 1024;        // output bytes per decompressor call in a segment
-constexpr size_t kFirstOutputAlloc = 256 * 1024;  // a segment's output buffer starts this large
+constexpr size_t kDecodePiece = 64 * 1024;  // output bytes per decompressor call in a segment
 // A block holds at most 100 000 symbols per unit of its stream's digit, each coded in at most
 // 20 bits, after tables of a few thousand bytes: a segment longer than this is no block.
 constexpr uint64_t kMaxBlockBytesPerDigit = 250000;
@@ -35,12 +34,12 @@ struct job {
     bool last;            // end is the stream's end marker
     uint32_t stored;      // with last: the stream's combined CRC
     unsigned char *in;    // the segment as a stream of its own, until a worker has decoded it
-    size_t in_len;
+    size_t in_len, in_cap;
     int state;
     std::atomic<bool> cancel;
     bool ok;    // decoded as a block of its own, CRC matching
-    char *out;  // the first kept bytes of its output
-    size_t kept, out_alloc;
+    char *out;  // the first kept bytes of its output (kBzJobOutputCap bytes)
+    size_t kept;
     uint64_t total;  // bytes of output in all
 };
 
@@ -64,6 +63,14 @@ struct event {
 
 enum scan_state : int { kScanHeader, kScanBlocks, kScanDone };
 enum scan_result : int { kScanProduced, kScanNeedData, kScanStopped };
+
+// Free buffers, each with its capacity. Guarded by the decoder's lock.
+struct buffer_pool {
+    char **buf;
+    size_t *cap;
+    int count;
+    int size;  // buffers it holds at most
+};
 
 struct decoder {
     bz_context *ctx;
@@ -114,6 +121,10 @@ struct decoder {
     job **queue;  // segments waiting for a worker, a ring of max_jobs
     size_t q_head, q_count;
     bool shutdown;
+
+    // Buffers for segments and their output, used again and again, so that memory follows the
+    // number of segments in flight rather than what the allocator keeps for each thread.
+    buffer_pool ins, outs;
 };
 
 // ---- the record of the body ----
@@ -164,15 +175,107 @@ void trim_record(decoder *d) {
     d->len -= drop;
 }
 
-// ---- decoding one segment ----
+// ---- buffers ----
 
+// A buffer of at least need bytes: a free one of the pool, grown if it is smaller.
+char *take_buffer(decoder *d, buffer_pool *pool, size_t need, size_t *cap) {
+    pthread_mutex_lock(&d->lock);
+    char *b = nullptr;
+    *cap = 0;
+    if (pool->count > 0) {
+        pool->count--;
+        b = pool->buf[pool->count];
+        *cap = pool->cap[pool->count];
+    }
+    pthread_mutex_unlock(&d->lock);
+    if (*cap < need) {
+        b = static_cast<char *>(chk_realloc(b, unsigned(need)));
+        *cap = need;
+    }
+    return b;
+}
+
+void give_buffer(decoder *d, buffer_pool *pool, char *b, size_t cap) {
+    if (b == nullptr) return;
+    pthread_mutex_lock(&d->lock);
+    bool kept = pool->count < pool->size;
+    if (kept) {
+        pool->buf[pool->count] = b;
+        pool->cap[pool->count] = cap;
+        pool->count++;
+    }
+    pthread_mutex_unlock(&d->lock);
+    if (!kept) chk_free(b);
+}
+
+void pool_init(decoder *d, buffer_pool *pool) {
+    size_t n = size_t(d->max_jobs) + 1;
+    pool->size = int(n);
+    pool->buf = static_cast<char **>(chk_zalloc(unsigned(n * sizeof(char *))));
+    pool->cap = static_cast<size_t *>(chk_zalloc(unsigned(n * sizeof(size_t))));
+}
+
+void pool_free(buffer_pool *pool) {
+    for (int i = 0; i < pool->count; i++) chk_free(pool->buf[i]);
+    chk_free(pool->buf);
+    chk_free(pool->cap);
+}
+
+// A worker's memory for libbzip2: the blocks a decoder frees (its state and its tables, the
+// same sizes for every block of a stream) are kept for the next segment.
+constexpr int kCachedBlocks = 2;
+struct alloc_cache {
+    void *block[kCachedBlocks];
+    size_t size[kCachedBlocks];
+};
+constexpr size_t kSizeHeader = 16;  // bytes in front of a block that hold its size
+
+void *cache_alloc(void *opaque, int items, int size) {
+    alloc_cache *c = static_cast<alloc_cache *>(opaque);
+    size_t n = size_t(items) * size_t(size);
+    for (int i = 0; i < kCachedBlocks; i++) {
+        if (c->block[i] != nullptr && c->size[i] == n) {
+            void *b = c->block[i];
+            c->block[i] = nullptr;
+            return static_cast<char *>(b) + kSizeHeader;
+        }
+    }
+    char *b = static_cast<char *>(std::malloc(n + kSizeHeader));
+    if (b == nullptr) return nullptr;
+    std::memcpy(b, &n, sizeof n);
+    return b + kSizeHeader;
+}
+
+void cache_free(void *opaque, void *p) {
+    alloc_cache *c = static_cast<alloc_cache *>(opaque);
+    char *b = static_cast<char *>(p) - kSizeHeader;
+    size_t n;
+    std::memcpy(&n, b, sizeof n);
+    int slot = c->block[0] == nullptr ? 0 : 1;
+    std::free(c->block[slot]);
+    c->block[slot] = b;
+    c->size[slot] = n;
+}
+
+void cache_clear(alloc_cache *c) {
+    for (int i = 0; i < kCachedBlocks; i++) std::free(c->block[i]);
+}
+
+// ---- decoding one segment ----
 using piece_sink = int (*)(void *arg, const char *data, size_t n);
 
-// Decodes a stream of one block held whole in memory, handing the output to sink in pieces.
-// Returns 0 when the stream ended properly with nothing left over, -1 otherwise.
-int decode_segment(const unsigned char *in, size_t len, piece_sink sink, void *arg) {
+// Decodes a stream of one block held whole in memory, handing the output to sink in pieces;
+// the decoder's memory comes from cache when given. Returns 0 when the stream ended properly
+// with nothing left over, -1 otherwise.
+int decode_segment(const unsigned char *in, size_t len, piece_sink sink, void *arg,
+                   alloc_cache *cache) {
     bz_stream s;
     std::memset(&s, 0, sizeof s);
+    if (cache != nullptr) {
+        s.bzalloc = cache_alloc;
+        s.bzfree = cache_free;
+        s.opaque = cache;
+    }
     if (BZ2_bzDecompressInit(&s, 0, 0) != BZ_OK) return -1;
     s.next_in = const_cast<char *>(reinterpret_cast<const char *>(in));
     s.avail_in = unsigned(len);
@@ -201,61 +304,57 @@ int keep_output(void *arg, const char *data, size_t n) {
     j->total += n;
     if (j->kept < kBzJobOutputCap) {
         size_t take = kBzJobOutputCap - j->kept < n ? kBzJobOutputCap - j->kept : n;
-        if (j->kept + take > j->out_alloc) {
-            size_t want = j->out_alloc == 0 ? kFirstOutputAlloc : 2 * j->out_alloc;
-            while (want < j->kept + take) want *= 2;
-            if (want > kBzJobOutputCap) want = kBzJobOutputCap;
-            j->out = static_cast<char *>(chk_realloc(j->out, unsigned(want)));
-            j->out_alloc = want;
-        }
         std::memcpy(j->out + j->kept, data, take);
         j->kept += take;
     }
     return j->cancel.load(std::memory_order_relaxed) ? -1 : 0;
 }
 
-// The segment [start, end) of the current record as a stream of its own. The caller frees it.
-unsigned char *segment_stream(decoder *d, const job *j, size_t *len) {
+// Puts the segment [start, end) of the current record as a stream of its own in j->in, a buffer
+// of the pool.
+void make_segment_stream(decoder *d, job *j) {
     uint64_t nbits = j->end - j->start;
-    unsigned char *in =
-        static_cast<unsigned char *>(chk_alloc(unsigned(bz_stream_of_bits_size(nbits))));
+    j->in = reinterpret_cast<unsigned char *>(
+        take_buffer(d, &d->ins, bz_stream_of_bits_size(nbits), &j->in_cap));
     uint64_t first = j->start / 8;
-    *len = bz_stream_of_bits(in, j->digit, at_byte(d, first), j->start - first * 8, nbits, j->crc);
-    return in;
+    j->in_len =
+        bz_stream_of_bits(j->in, j->digit, at_byte(d, first), j->start - first * 8, nbits, j->crc);
 }
 
-void decode_job(job *j) {
-    if (!j->cancel.load()) j->ok = decode_segment(j->in, j->in_len, keep_output, j) == 0;
-    chk_free_ptr(&j->in);
-}
-
-// Takes the first segment of the queue and decodes it. Called, and returns, with the lock held.
-void run_first_queued(decoder *d) {
-    job *j = d->queue[d->q_head];
-    d->q_head = (d->q_head + 1) % size_t(d->max_jobs);
-    d->q_count--;
-    j->state = kRunning;
-    pthread_mutex_unlock(&d->lock);
-    decode_job(j);
-    pthread_mutex_lock(&d->lock);
-    j->state = kDone;
-    pthread_cond_broadcast(&d->done);
+void decode_job(decoder *d, job *j, alloc_cache *cache) {
+    if (!j->cancel.load()) {
+        size_t cap;
+        j->out = take_buffer(d, &d->outs, kBzJobOutputCap, &cap);
+        j->ok = decode_segment(j->in, j->in_len, keep_output, j, cache) == 0;
+    }
+    give_buffer(d, &d->ins, reinterpret_cast<char *>(j->in), j->in_cap);
+    j->in = nullptr;
 }
 
 void *worker_main(void *arg) {
     decoder *d = static_cast<decoder *>(arg);
+    alloc_cache cache = {};
     pthread_mutex_lock(&d->lock);
     for (;;) {
         while (!d->shutdown && d->q_count == 0) pthread_cond_wait(&d->work, &d->lock);
         if (d->shutdown) break;
-        run_first_queued(d);
+        job *j = d->queue[d->q_head];
+        d->q_head = (d->q_head + 1) % size_t(d->max_jobs);
+        d->q_count--;
+        j->state = kRunning;
+        pthread_mutex_unlock(&d->lock);
+        decode_job(d, j, &cache);
+        pthread_mutex_lock(&d->lock);
+        j->state = kDone;
+        pthread_cond_broadcast(&d->done);
     }
     pthread_mutex_unlock(&d->lock);
+    cache_clear(&cache);
     return nullptr;
 }
 
 void dispatch(decoder *d, job *j) {
-    j->in = segment_stream(d, j, &j->in_len);
+    make_segment_stream(d, j);
     pthread_mutex_lock(&d->lock);
     d->queue[(d->q_head + d->q_count) % size_t(d->max_jobs)] = j;
     d->q_count++;
@@ -276,18 +375,6 @@ void wait_for(decoder *d, job *j) {
     pthread_mutex_unlock(&d->lock);
 }
 
-// Waits for the first segment; one that no worker has taken yet is decoded here instead.
-void wait_or_take(decoder *d, job *j) {
-    pthread_mutex_lock(&d->lock);
-    if (j->state == kQueued) {
-        // Workers take segments in order, so the oldest waiting is the first in the queue.
-        assert(d->q_count > 0 && d->queue[d->q_head] == j);
-        run_first_queued(d);
-    }
-    while (j->state != kDone) pthread_cond_wait(&d->done, &d->lock);
-    pthread_mutex_unlock(&d->lock);
-}
-
 // Frees a segment, first letting a worker that has it finish (or skip it).
 void free_job(decoder *d, job *j) {
     if (j == nullptr) return;
@@ -295,8 +382,8 @@ void free_job(decoder *d, job *j) {
         j->cancel.store(true);
         wait_for(d, j);
     }
-    chk_free(j->in);
-    chk_free(j->out);
+    give_buffer(d, &d->ins, reinterpret_cast<char *>(j->in), j->in_cap);
+    give_buffer(d, &d->outs, j->out, kBzJobOutputCap);
     j->~job();
     chk_free(j);
 }
@@ -549,10 +636,8 @@ void emit_segment(decoder *d, job *j) {
         s->skip -= drop;
         return emit(s->d, data + drop, n - drop);
     };
-    size_t len;
-    unsigned char *in = segment_stream(d, j, &len);
-    decode_segment(in, len, rest, &sk);
-    chk_free(in);
+    make_segment_stream(d, j);
+    decode_segment(j->in, j->in_len, rest, &sk, nullptr);
 }
 
 // After a stream's end, bzunzip makes sure the signature's bytes are at hand.
@@ -659,8 +744,8 @@ job *join_segments(decoder *d, job *j, job *next) {
     k->last = next->last;
     k->stored = next->stored;
     k->state = kDone;
-    k->in = segment_stream(d, k, &k->in_len);
-    decode_job(k);
+    make_segment_stream(d, k);
+    decode_job(d, k, nullptr);
     if (k->ok) return k;
     free_job(d, k);
     return nullptr;
@@ -773,6 +858,8 @@ int bz_parallel_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb
     d->ev_cap = 2 * size_t(d->max_jobs) + 4;
     d->events = static_cast<event *>(chk_zalloc(unsigned(d->ev_cap * sizeof(event))));
     d->queue = static_cast<job **>(chk_zalloc(unsigned(size_t(d->max_jobs) * sizeof(job *))));
+    pool_init(d, &d->ins);
+    pool_init(d, &d->outs);
     pthread_mutex_init(&d->lock, nullptr);
     pthread_cond_init(&d->work, nullptr);
     pthread_cond_init(&d->done, nullptr);
@@ -803,7 +890,7 @@ int bz_parallel_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb
             }
             event *e = front_event(d, 0);
             assert(e != nullptr && e->type == kEvBlock);
-            wait_or_take(d, e->j);
+            wait_for(d, e->j);
         }
     }
     stop_workers(d);
@@ -812,6 +899,8 @@ int bz_parallel_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb
     pthread_cond_destroy(&d->done);
     chk_free(d->events);
     chk_free(d->queue);
+    pool_free(&d->ins);
+    pool_free(&d->outs);
     chk_free(d->data);
     chk_free(d->ends);
     d->~decoder();

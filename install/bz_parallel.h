@@ -35,7 +35,7 @@ namespace zn {
 
 constexpr int kBzMaxThreads = 64;             // workers at most
 constexpr size_t kBzJobOutputCap = 1u << 20;  // bytes of a segment's output kept in memory
-constexpr int kBzJobsBeyondWorkers = 2;       // segments read ahead beyond one per worker
+constexpr int kBzJobsBeyondWorkers = 1;       // segments read ahead beyond one per worker
 
 // The number of workers to use: ZN_THREADS when it is a number from 1 on, else the processors
 // this process may run on; never more than kBzMaxThreads. Reads the environment.
