@@ -11,6 +11,7 @@
 
 #include "install/bz_bits.h"
 #include "install/bzunzip_loop.h"
+#include "install/run_state.h"
 #include "lib/chk.h"
 
 namespace zn {
@@ -264,9 +265,11 @@ void cache_clear(alloc_cache *c) {
 // ---- decoding one segment ----
 using piece_sink = int (*)(void *arg, const char *data, size_t n);
 
+constexpr int kSegmentNoDecoder = -2;
+
 // Decodes a stream of one block held whole in memory, handing the output to sink in pieces;
 // the decoder's memory comes from cache when given. Returns 0 when the stream ended properly
-// with nothing left over, -1 otherwise.
+// with nothing left over, kSegmentNoDecoder when no decoder could be started, -1 otherwise.
 int decode_segment(const unsigned char *in, size_t len, piece_sink sink, void *arg,
                    alloc_cache *cache) {
     bz_stream s;
@@ -276,7 +279,7 @@ int decode_segment(const unsigned char *in, size_t len, piece_sink sink, void *a
         s.bzfree = cache_free;
         s.opaque = cache;
     }
-    if (BZ2_bzDecompressInit(&s, 0, 0) != BZ_OK) return -1;
+    if (BZ2_bzDecompressInit(&s, 0, 0) != BZ_OK) return kSegmentNoDecoder;
     s.next_in = const_cast<char *>(reinterpret_cast<const char *>(in));
     s.avail_in = unsigned(len);
     char piece[kDecodePiece];
@@ -637,7 +640,12 @@ void emit_segment(decoder *d, job *j) {
         return emit(s->d, data + drop, n - drop);
     };
     make_segment_stream(d, j);
-    decode_segment(j->in, j->in_len, rest, &sk, nullptr);
+    // The segment decoded once already, so only a decoder that cannot start fails here; that
+    // ends the process as it does in bzunzip.
+    if (decode_segment(j->in, j->in_len, rest, &sk, nullptr) == kSegmentNoDecoder) {
+        err_printf("bzDecompressInit: failed, ret=%d\n", BZ_MEM_ERROR);
+        std::exit(1);
+    }
 }
 
 // After a stream's end, bzunzip makes sure the signature's bytes are at hand.
@@ -646,10 +654,6 @@ void next_stream(decoder *d) {
 }
 
 // ---- resuming bzunzip ----
-
-struct replay_source {
-    decoder *d;
-};
 
 // Serves the pieces of the body already read, in the sizes the read callback returned them,
 // then reads on through the caller's callback.

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -247,6 +249,32 @@ TEST(BzParallel, SameResultsAsBzunzip) {
                 EXPECT_EQ(par.pieces, seq.pieces);
             }
         }
+    }
+}
+
+// ZN_THREADS sets the number of workers when it is a number from 1 on (at most kBzMaxThreads);
+// otherwise the processors this process may run on count.
+TEST(BzParallel, ThreadCountFromTheEnvironment) {
+    const char *old = std::getenv("ZN_THREADS");
+    std::string saved = old != nullptr ? old : "";
+    unsetenv("ZN_THREADS");
+    cpu_set_t set;
+    ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+    int cpus = std::min(CPU_COUNT(&set), kBzMaxThreads);
+    EXPECT_EQ(bz_thread_count(), cpus);
+    struct {
+        const char *value;
+        int want;
+    } rows[] = {{"1", 1},    {"3", 3},     {"64", 64},   {"1000", kBzMaxThreads},
+                {"0", cpus}, {"-2", cpus}, {"2x", cpus}, {"", cpus}};
+    for (const auto &row : rows) {
+        setenv("ZN_THREADS", row.value, 1);
+        EXPECT_EQ(bz_thread_count(), row.want) << "ZN_THREADS=" << row.value;
+    }
+    if (old != nullptr) {
+        setenv("ZN_THREADS", saved.c_str(), 1);
+    } else {
+        unsetenv("ZN_THREADS");
     }
 }
 
