@@ -51,6 +51,7 @@ struct bz_pieces {
     size_t ring_size, head, count;
     size_t next_work;  // ring index of the next piece a worker takes, counted from head
     int waiting;       // pieces submitted and not yet taken by a worker
+    bool filling;      // the newest piece is being filled (known to the calling thread alone)
 
     // The joined stream: whole bytes not yet handed over, then the partial byte.
     unsigned char *out;
@@ -201,6 +202,7 @@ int join_oldest(bz_pieces *p) {
 // Hands the piece being filled (the newest) to a worker, or compresses it here.
 void submit(bz_pieces *p) {
     piece *pc = &p->ring[(p->head + p->count - 1) % p->ring_size];
+    p->filling = false;
     if (p->nworkers == 0) {
         compress_piece(pc, p->level, p->piece_bytes);
         pc->state = kCompressed;
@@ -243,17 +245,18 @@ bz_pieces *bz_pieces_new(int level, int threads, byte_sink sink, void *ctx) {
 int bz_pieces_write(bz_pieces *p, const void *data, size_t n) {
     const char *bytes = static_cast<const char *>(data);
     while (n > 0) {
-        piece *pc = p->count > 0 ? &p->ring[(p->head + p->count - 1) % p->ring_size] : nullptr;
-        if (pc == nullptr || pc->state != kFilling) {
+        if (!p->filling) {
             if (p->count == p->ring_size && join_oldest(p) < 0) return -1;
-            pc = &p->ring[(p->head + p->count) % p->ring_size];
+            piece *pc = &p->ring[(p->head + p->count) % p->ring_size];
             pc->in = static_cast<char *>(chk_alloc(unsigned(p->piece_bytes)));
             pc->len = 0;
             pc->state = kFilling;
+            p->filling = true;
             pthread_mutex_lock(&p->lock);
             p->count++;
             pthread_mutex_unlock(&p->lock);
         }
+        piece *pc = &p->ring[(p->head + p->count - 1) % p->ring_size];
         size_t take = p->piece_bytes - pc->len < n ? p->piece_bytes - pc->len : n;
         std::memcpy(pc->in + pc->len, bytes, take);
         pc->len += take;
@@ -265,8 +268,7 @@ int bz_pieces_write(bz_pieces *p, const void *data, size_t n) {
 }
 
 int bz_pieces_finish(bz_pieces *p, uint64_t *bytes_out) {
-    if (p->count > 0 && p->ring[(p->head + p->count - 1) % p->ring_size].state == kFilling)
-        submit(p);
+    if (p->filling) submit(p);
     while (p->count > 0)
         if (join_oldest(p) < 0) return -1;
     if (p->w.bit + kBzMarkerAndCrcBits > 8 * uint64_t(kJoinBuffer) && flush_out(p, false) < 0)
