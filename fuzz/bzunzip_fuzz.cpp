@@ -7,7 +7,9 @@
 // agrees with the library decompressing the whole input in one piece: the same bytes when the
 // stream ended properly, and otherwise the shorter of the two outputs begins the longer. Output
 // past kMaxOutput is refused, which bounds the time a small input that decompresses to a huge one
-// can take.
+// can take. The block-parallel decoder, with two workers, must then hand over the same bytes in
+// the same pieces, print the same messages and return the same result (the seeds hold streams
+// of several small blocks, level 1, so that it runs on inputs this small).
 #include <bzlib.h>
 
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
+#include "install/bz_parallel.h"
 #include "install/bzunzip.h"
 
 namespace {
@@ -30,6 +33,7 @@ struct source {
     long reads;         // reads that returned bytes
     long empty_writes;  // writes of 0 bytes
     std::string out;
+    std::string pieces;  // sizes of the non-empty writes, in order
 };
 
 int source_read(zn::bz_context *ctx, char *buffer, int capacity) {
@@ -53,6 +57,7 @@ int sink_write(zn::bz_context *ctx, const char *data, int count) {
                            s->empty_writes, s->reads);
     if (s->out.size() + size_t(count) > kMaxOutput) return -1;
     s->out.append(data, size_t(count));
+    if (count > 0) s->pieces += std::to_string(count) + " ";
     return 0;
 }
 
@@ -106,11 +111,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     s.at = 0;
     s.reads = 0;
     s.empty_writes = 0;
+    source par = s;
 
     zn_fuzz::output_capture_begin();
     int rc = zn::bzunzip(reinterpret_cast<uintptr_t>(&s), source_read, sink_write);
     std::string err;
     zn_fuzz::output_capture_end(nullptr, &err);
+
+    zn::bz_parallel_options two = {2, nullptr, 0};
+    zn_fuzz::output_capture_begin();
+    int par_rc = zn::bz_parallel_unzip(reinterpret_cast<uintptr_t>(&par), source_read, sink_write,
+                                       nullptr, &two);
+    std::string par_err;
+    zn_fuzz::output_capture_end(nullptr, &par_err);
+    FUZZ_CHECK(par_rc == rc);
+    FUZZ_CHECK(par_err == err);
+    FUZZ_CHECK(par.out == s.out);
+    FUZZ_CHECK(par.pieces == s.pieces);
 
     std::string whole;
     int ret = decompress_whole(s.data, s.size, kMaxOutput, &whole);

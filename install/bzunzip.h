@@ -10,11 +10,7 @@
 
 namespace zn {
 
-// What a decoder hands its callbacks: the caller's handle, read with bz_handle. Each decoder keeps
-// one as the first member of its own state.
-struct bz_context {
-    uintptr_t handle;
-};
+struct bz_context;
 
 // Places up to capacity bytes in buffer and returns their number; 0 (or less) means the input has
 // ended. bzunzip always asks for kBzInputBlock bytes.

@@ -1,5 +1,6 @@
 #include "install/record_decoder.h"
 
+#include "install/bz_parallel.h"
 #include "install/package_format.h"
 #include "install/zstd_unzip.h"
 
@@ -7,7 +8,7 @@ namespace zn {
 
 unzip_fn record_decoder(const unsigned char *record_header) {
     return record_compression(record_header[kRecordTypeOffset]) == kCompressionZstd ? zstd_unzip
-                                                                                    : bzunzip;
+                                                                                    : bz_decode;
 }
 
 }  // namespace zn

@@ -15,7 +15,8 @@ using unzip_fn = int (*)(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write
                          bz_sync_fn sync_cb);
 
 // Returns the decompressor for the body of the record whose 5-byte header is at record_header:
-// zstd_unzip for the zstd types, bzunzip for the bzip2 types and any other.
+// zstd_unzip for the zstd types, bz_decode (block-parallel bzip2) for the bzip2 types and any
+// other.
 unzip_fn record_decoder(const unsigned char *record_header);
 
 }  // namespace zn

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "install/bzunzip_loop.h"
 #include "install/run_state.h"
 
 namespace zn {
@@ -68,7 +69,7 @@ bool is_frame_magic(const char *p) {
 
 int zstd_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sync_fn sync_cb) {
     zstd_state st;
-    st.base.handle = handle;
+    bz_context_init(&st.base, handle, read_cb, write_cb, sync_cb);
     st.read_cb = read_cb;
     st.in = {st.input, 0, 0};
     st.input_ended = false;

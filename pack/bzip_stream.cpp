@@ -3,79 +3,40 @@
 #include <climits>
 #include <cstring>
 
+#include "install/bz_parallel.h"
 #include "lib/chk.h"
+#include "pack/bz_pieces.h"
 #include "pack/pack_error.h"
 
 namespace zn {
 
-constexpr unsigned kBzOutBlock = 65536;  // bytes of compressed output handed to the sink at once
-constexpr unsigned kBzInBlock = 65536;   // bytes of compressed input asked of the source at once
+constexpr unsigned kBzInBlock = 65536;  // bytes of compressed input asked of the source at once
 
 // The library takes counts as unsigned int; larger inputs go in pieces of this many bytes.
 constexpr size_t kBzMaxPiece = 1u << 30;
 
 int bz_writer_init(bz_writer *w, byte_sink sink, void *ctx) {
     std::memset(w, 0, sizeof *w);
-    w->sink = sink;
-    w->ctx = ctx;
-    int ret = BZ2_bzCompressInit(&w->stream, kBzLevel, 0, 0);
-    if (ret != BZ_OK) {
-        pack_error("cannot start bzip2 compression (error %d)", ret);
-        return -1;
-    }
-    w->active = 1;
-    w->out = static_cast<char *>(chk_alloc(kBzOutBlock));
-    return 0;
-}
-
-// Runs the compressor with action until it has taken all input (BZ_RUN) or ended the stream
-// (BZ_FINISH), handing each output block to the sink.
-static int bz_writer_pump(bz_writer *w, int action) {
-    for (;;) {
-        w->stream.next_out = w->out;
-        w->stream.avail_out = kBzOutBlock;
-        int ret = BZ2_bzCompress(&w->stream, action);
-        if (ret < 0) {
-            pack_error("bzip2 compression failed (error %d)", ret);
-            return -1;
-        }
-        size_t produced = kBzOutBlock - w->stream.avail_out;
-        if (produced > 0) {
-            if (w->sink(w->ctx, w->out, produced) < 0) return -1;
-            w->bytes_out += produced;
-        }
-        if (action == BZ_RUN && w->stream.avail_in == 0) return 0;
-        if (action == BZ_FINISH && ret == BZ_STREAM_END) return 0;
-    }
+    w->pieces = bz_pieces_new(kBzLevel, bz_thread_count(), sink, ctx);
+    return w->pieces != nullptr ? 0 : -1;
 }
 
 int bz_writer_write(bz_writer *w, const void *data, size_t n) {
-    const char *p = static_cast<const char *>(data);
-    while (n > 0) {
-        size_t piece = n < kBzMaxPiece ? n : kBzMaxPiece;
-        w->stream.next_in = const_cast<char *>(p);
-        w->stream.avail_in = static_cast<unsigned>(piece);
-        if (bz_writer_pump(w, BZ_RUN) < 0) return -1;
-        w->bytes_in += piece;
-        p += piece;
-        n -= piece;
-    }
+    if (bz_pieces_write(w->pieces, data, n) < 0) return -1;
+    w->bytes_in += n;
     return 0;
 }
 
 int bz_writer_finish(bz_writer *w) {
-    w->stream.next_in = nullptr;
-    w->stream.avail_in = 0;
-    if (bz_writer_pump(w, BZ_FINISH) < 0) return -1;
-    BZ2_bzCompressEnd(&w->stream);
-    w->active = 0;
-    return 0;
+    int rc = bz_pieces_finish(w->pieces, &w->bytes_out);
+    bz_pieces_free(w->pieces);
+    w->pieces = nullptr;
+    return rc;
 }
 
 void bz_writer_free(bz_writer *w) {
-    if (w->active) BZ2_bzCompressEnd(&w->stream);
-    w->active = 0;
-    chk_free_ptr(&w->out);
+    bz_pieces_free(w->pieces);
+    w->pieces = nullptr;
 }
 
 int bz_reader_init(bz_reader *r, byte_source source, void *ctx) {

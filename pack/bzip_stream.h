@@ -1,6 +1,7 @@
 // bzip2 streams for the package tool: a compressor that pushes its output to a sink, so that an
 // archive of any size passes through a fixed amount of memory, and a decompressor that pulls its
-// input from a source.
+// input from a source. The compressor works on every core (bz_pieces): its output is one stream,
+// the same bytes whatever the number of threads (ZN_THREADS, else the processors available).
 //
 // Both own their buffers from _init until _free; _free is harmless after a failed _init and when
 // called twice. Failures record a text with pack_error and return -1.
@@ -24,14 +25,12 @@ typedef long (*byte_source)(void *ctx, void *buf, size_t n);
 // Block size level given to the compressor: the largest (900 KB blocks), as packages ship it.
 constexpr int kBzLevel = 9;
 
+struct bz_pieces;
+
 struct bz_writer {
-    bz_stream stream;
-    int active;  // stream initialised and not yet ended
-    byte_sink sink;
-    void *ctx;
-    char *out;           // kBzOutBlock bytes, from chk_alloc
+    bz_pieces *pieces;   // the compressor, from init until finish or free
     uint64_t bytes_in;   // uncompressed bytes taken
-    uint64_t bytes_out;  // compressed bytes handed to the sink
+    uint64_t bytes_out;  // compressed bytes handed to the sink, once finished
 };
 
 // Starts a stream at level kBzLevel. Returns 0 or -1.

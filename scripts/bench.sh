@@ -1,28 +1,34 @@
 #!/usr/bin/env bash
 # Installation benchmark: how long our installer takes to install a product, against the plain
 # decompression of the same archive (bzip2 -dc > /dev/null, the floor) and the peers a vendor
-# could ship instead (tar -xjf, bzip2 -dc | tar -x, a makeself --bzip2 archive), and the same for
-# a zstd package against tar -I zstd -xf.
+# could ship instead (tar -xjf, bzip2 -dc | tar -x, tar -I lbzip2 -xf, pbzip2 -dc | tar -x, a
+# makeself --bzip2 archive); our installer also with ZN_THREADS=1 (its sequential decoder) and
+# with -gz to /dev/null (decompression alone); and our installer on a zstd package of the same
+# archive against tar -I zstd -xf. Then how long packing takes: znpack build (on every core, and
+# with ZN_THREADS=1) against tar -cjf and tar -I lbzip2 -cf.
 #
 # It installs what is missing, builds (Release, build/), generates two product trees with
 # build/bench/make_tree (small: 23 MB in 740 files; large: 190 MB in 5000 files), packs each as
 # our package (bzip2, and zstd at its default level), as a .tar.bz2 and a .tar.zst (zstd -19) of
-# the very archive the package holds and as a makeself archive, and checks once that every method
-# installs the tree exactly. Then it times the seven methods round robin, one untimed warm-up
-# round and ROUNDS timed ones, each run into a fresh empty directory with the page cache warm, and
-# prints per tree the median wall-clock time of each method, its ratio to the bzip2 -dc median,
-# the peak RSS of one more run, and the zstd package against the bzip2 one and tar -I zstd. The
-# last line is our installer's ratio on the small tree alone.
+# the very archive the package holds and as a makeself archive, and checks once that every
+# method installs the tree exactly. Then it times the methods round
+# robin, one untimed warm-up round and ROUNDS timed ones, each run into a fresh empty directory
+# with the page cache warm, and prints per tree the median wall-clock time of each method, its
+# ratio to the bzip2 -dc median and the peak RSS of one more run, and the zstd package against the
+# bzip2 one (size) and tar -I zstd (time); then PACK_ROUNDS rounds of the
+# packing methods, with each median's ratio to znpack build with one thread. The last line is
+# our installer's ratio on the small tree alone.
 #
 # No installed tree is removed before the end: on a file system that reuses freed inodes only
 # after a while (ext4 without a journal skips every inode freed in the last minute, at one lookup
 # each), creating files right after deleting thousands costs several times what it costs on a
 # disk a user installs to, and that cost would swamp what is measured here.
 #
-# Usage: scripts/bench.sh [--rounds N] [--dir PARENT] [--small-only]
+# Usage: scripts/bench.sh [--rounds N] [--pack-rounds N] [--dir PARENT] [--small-only]
 #   --rounds N    timed rounds per tree (default 7, or ZN_BENCH_ROUNDS)
+#   --pack-rounds N  timed packing rounds per tree (default 3, or ZN_BENCH_PACK_ROUNDS)
 #   --dir PARENT  where the scratch directory goes (default $TMPDIR or /tmp, or ZN_BENCH_DIR);
-#                 it needs some 8 GB free and is removed at the end
+#                 it needs some 14 GB free and is removed at the end
 #   --small-only  the small tree only
 set -euo pipefail
 export LC_ALL=C  # a '.' in every number read and printed
@@ -30,17 +36,22 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 
 rounds=${ZN_BENCH_ROUNDS:-7}
+pack_rounds=${ZN_BENCH_PACK_ROUNDS:-3}
 parent=${ZN_BENCH_DIR:-${TMPDIR:-/tmp}}
 trees=(small large)
 while [ $# -gt 0 ]; do
     case "$1" in
         --rounds) rounds=${2:?--rounds needs a number}; shift 2 ;;
+        --pack-rounds) pack_rounds=${2:?--pack-rounds needs a number}; shift 2 ;;
         --dir) parent=${2:?--dir needs a directory}; shift 2 ;;
         --small-only) trees=(small); shift ;;
-        *) echo "usage: scripts/bench.sh [--rounds N] [--dir PARENT] [--small-only]" >&2; exit 2 ;;
+        *) echo "usage: scripts/bench.sh [--rounds N] [--pack-rounds N] [--dir PARENT] [--small-only]" >&2
+            exit 2 ;;
     esac
 done
-case "$rounds" in '' | *[!0-9]* | 0) echo "bench: --rounds must be a positive number" >&2; exit 2 ;; esac
+for n in "$rounds" "$pack_rounds"; do
+    case "$n" in '' | *[!0-9]* | 0) echo "bench: rounds must be positive numbers" >&2; exit 2 ;; esac
+done
 
 die() {
     echo "bench: $*" >&2
@@ -65,15 +76,29 @@ trap 'rm -rf "$scratch"' EXIT
 trap 'exit 1' INT TERM  # so that the scratch directory goes then too
 
 # The methods, in the order each round runs them, and how the tables name them.
-methods=(ours zours bzip2 tar ztar pipe makeself)
+methods=(ours ours1 oursgz zours bzip2 tar pipe lbzip2 pbzip2 ztar makeself)
 declare -A label=(
     [ours]="ours (zninstall)"
     [zours]="ours, zstd package"
+    [ztar]="tar -I zstd -xf"
+    [ours1]="ours, ZN_THREADS=1"
+    [oursgz]="ours -gz > /dev/null"
     [bzip2]="bzip2 -dc > /dev/null"
     [tar]="tar -xjf"
-    [ztar]="tar -I zstd -xf"
     [pipe]="bzip2 -dc | tar -x"
+    [lbzip2]="tar -I lbzip2 -xf"
+    [pbzip2]="pbzip2 -dc | tar -x"
     [makeself]="makeself --bzip2"
+)
+# Methods that install nothing, only decompress.
+declare -A no_tree=([bzip2]=1 [oursgz]=1)
+# The packing methods, and how the packing table names them.
+pack_methods=(pack pack1 tarj tarl)
+declare -A pack_label=(
+    [pack]="znpack build"
+    [pack1]="znpack build, ZN_THREADS=1"
+    [tarj]="tar -cjf"
+    [tarl]="tar -I lbzip2 -cf"
 )
 
 # The files of the tree being measured (set by prepare).
@@ -93,10 +118,14 @@ run_method() {
     local method=$1 dest=$2
     case "$method" in
         ours) (cd "$dest" && TEMP=$scratch exec "$pkg" </dev/null >/dev/null 2>&1) ;;
+        ours1) (cd "$dest" && ZN_THREADS=1 TEMP=$scratch exec "$pkg" </dev/null >/dev/null 2>&1) ;;
+        oursgz) (cd "$dest" && TEMP=$scratch exec "$pkg" -gz </dev/null >/dev/null 2>/dev/null) ;;
         zours) (cd "$dest" && TEMP=$scratch exec "$zpkg" </dev/null >/dev/null 2>&1) ;;
+        ztar) (cd "$dest" && exec tar -I zstd -xf "$tzst") ;;
+        lbzip2) (cd "$dest" && exec tar -I lbzip2 -xf "$tbz") ;;
+        pbzip2) (cd "$dest" && pbzip2 -dc "$tbz" | tar -x) ;;
         bzip2) (cd "$dest" && exec bzip2 -dc "$tbz" >/dev/null) ;;
         tar) (cd "$dest" && exec tar -xjf "$tbz") ;;
-        ztar) (cd "$dest" && exec tar -I zstd -xf "$tzst") ;;
         pipe) (cd "$dest" && bzip2 -dc "$tbz" | tar -x) ;;
         makeself)
             (cd "$dest" &&
@@ -138,7 +167,7 @@ warm_up_and_check() {
     for method in "${methods[@]}"; do
         fresh_dest
         run_method "$method" "$dest" || die "$method failed on the $1 tree"
-        if [ "$method" != bzip2 ]; then
+        if [ -z "${no_tree[$method]:-}" ]; then
             [ "$(manifest "$dest")" = "$want" ] ||
                 die "$method did not install the $1 tree as it is (names, types, modes or sizes)"
             diff -r --no-dereference "$src" "$dest" >/dev/null ||
@@ -175,11 +204,18 @@ peak_rss() {
     case "$method" in
         ours) (cd "$dest" && TEMP=$scratch /usr/bin/time -v -o "$report" "$pkg" \
             </dev/null >/dev/null 2>&1) ;;
+        ours1) (cd "$dest" && ZN_THREADS=1 TEMP=$scratch /usr/bin/time -v -o "$report" "$pkg" \
+            </dev/null >/dev/null 2>&1) ;;
+        oursgz) (cd "$dest" && TEMP=$scratch /usr/bin/time -v -o "$report" "$pkg" -gz \
+            </dev/null >/dev/null 2>/dev/null) ;;
         zours) (cd "$dest" && TEMP=$scratch /usr/bin/time -v -o "$report" "$zpkg" \
             </dev/null >/dev/null 2>&1) ;;
+        ztar) (cd "$dest" && /usr/bin/time -v -o "$report" tar -I zstd -xf "$tzst") ;;
+        lbzip2) (cd "$dest" && /usr/bin/time -v -o "$report" tar -I lbzip2 -xf "$tbz") ;;
+        pbzip2) (cd "$dest" && /usr/bin/time -v -o "$report" sh -c 'pbzip2 -dc "$1" | tar -x' sh \
+            "$tbz") ;;
         bzip2) (cd "$dest" && /usr/bin/time -v -o "$report" bzip2 -dc "$tbz" >/dev/null) ;;
         tar) (cd "$dest" && /usr/bin/time -v -o "$report" tar -xjf "$tbz") ;;
-        ztar) (cd "$dest" && /usr/bin/time -v -o "$report" tar -I zstd -xf "$tzst") ;;
         pipe) (cd "$dest" && /usr/bin/time -v -o "$report" sh -c 'bzip2 -dc "$1" | tar -x' sh \
             "$tbz") ;;
         makeself) (cd "$dest" && /usr/bin/time -v -o "$report" "$run" --quiet --noexec --nox11 \
@@ -235,25 +271,87 @@ report() {
         }' "$times")
     printf '  %-24s %8s %8s %8s %7s %7s %8s %10s\n' method median min max ratio paired cpu \
         "peak RSS"
-    local method m mn mx ratio paired cpu rss_mb zours_median='' ztar_median=''
+    local method m mn mx ratio paired cpu rss_mb ours_median=0 lbzip2_median=1 zours_median=0
+    local ztar_median=1
     while read -r method m mn mx ratio paired cpu rss_mb; do
         printf '  %-24s %8s %8s %8s %7s %7s %8s %6s MiB\n' "${label[$method]}" "$m" "$mn" "$mx" \
             "$ratio" "$paired" "$cpu" "$rss_mb"
-        [ "$method" = ours ] && ours_ratio=$ratio
+        [ "$method" = ours ] && ours_ratio=$ratio ours_median=$m
+        [ "$method" = lbzip2 ] && lbzip2_median=$m
         [ "$method" = zours ] && zours_median=$m
         [ "$method" = ztar ] && ztar_median=$m
     done <<<"$table"
+    echo "  ours / tar -I lbzip2 -xf: $(awk -v a="$ours_median" -v b="$lbzip2_median" \
+        'BEGIN { printf "%.3f", a / b }')"
     echo "  ours on the zstd package / tar -I zstd -xf: $(awk -v a="$zours_median" \
         -v b="$ztar_median" 'BEGIN { printf "%.3f", a / b }')"
     return 0
 }
 
-echo "Installation benchmark: $rounds rounds per tree, scratch in $scratch"
+# Packs the tree being measured once with packing method $1 into the new file $2.
+run_pack() {
+    local method=$1 out=$2
+    case "$method" in
+        pack) "$znpack" build -o "$out" --archive "$src" >/dev/null ;;
+        pack1) ZN_THREADS=1 "$znpack" build -o "$out" --archive "$src" >/dev/null ;;
+        tarj) tar -C "$src" -cjf "$out" . ;;
+        tarl) tar -C "$src" -I lbzip2 -cf "$out" . ;;
+    esac
+}
+
+# Times PACK_ROUNDS rounds of every packing method; appends "method round wall user system"
+# lines to $1, as measure does.
+measure_packing() {
+    local out=$1 tree=$2 r method times TIMEFORMAT='%3R %3U %3S' file=$scratch/packed
+    printf '%s: packing rounds:' "$tree"
+    for ((r = 1; r <= pack_rounds; r++)); do
+        printf ' %d' "$r"
+        for method in "${pack_methods[@]}"; do
+            rm -f "$file"
+            sync
+            times=$({ time run_pack "$method" "$file" 2>/dev/null; } 2>&1) ||
+                die "$method failed on the $tree tree"
+            echo "$method $r $times" >>"$out"
+        done
+    done
+    rm -f "$file"
+    echo
+}
+
+# Prints the packing table of the tree from the timings in $1.
+report_packing() {
+    local times=$1
+    echo "  packing: $pack_rounds rounds round robin; wall clock in seconds (znpack build includes"
+    echo "  its fsync); ratio = median / znpack build ZN_THREADS=1 median; cpu = median user + system"
+    printf '  %-28s %8s %7s %8s\n' method median ratio cpu
+    local method m ratio cpu
+    while read -r method m ratio cpu; do
+        printf '  %-28s %8s %7s %8s\n' "${pack_label[$method]}" "$m" "$ratio" "$cpu"
+    done < <(awk -v order="${pack_methods[*]}" '
+        function median(list, n,    i, j, t, a) {
+            split(list, a, " ")
+            for (i = 2; i <= n; i++)
+                for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+            return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+        }
+        { t[$1] = t[$1] " " $3; c[$1] = c[$1] " " ($4 + $5); k[$1]++ }
+        END {
+            m = split(order, names, " ")
+            for (i = 1; i <= m; i++) { x = names[i]; med[x] = median(t[x], k[x]); cpu[x] = median(c[x], k[x]) }
+            for (i = 1; i <= m; i++) {
+                x = names[i]
+                printf "%s %.3f %.3f %.3f\n", x, med[x], med[x] / med["pack1"], cpu[x]
+            }
+        }' "$times")
+}
+
+echo "Installation benchmark: $rounds rounds per tree ($pack_rounds of packing), scratch in $scratch"
 echo "  $(nproc) cores, $(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)," \
     "kernel $(uname -r)"
 echo "  $(bzip2 --version 2>&1 </dev/null | sed -n '1s/.*Version \([^,]*\),.*/bzip2 \1/p')," \
     "$(zstd --version | sed -n 's/.*\(v[0-9][0-9.]*\).*/zstd \1/p'), $(tar --version | head -1)," \
-    "$(makeself --version | head -1)"
+    "$(makeself --version | head -1)," \
+    "$(lbzip2 --version 2>&1 | head -1), $(pbzip2 --version 2>&1 | head -1)"
 echo "  load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 small_ratio=
@@ -267,6 +365,10 @@ for tree in "${trees[@]}"; do
     echo "$tree: peak RSS, one more run of each"
     for method in "${methods[@]}"; do echo "$method $(peak_rss "$method")" >>"$rss"; done
     report "$tree" "$times" "$rss"
+    packs=$scratch/$tree.packs
+    : >"$packs"
+    measure_packing "$packs" "$tree"
+    report_packing "$packs"
     echo "  load average after the $tree tree: $(cut -d' ' -f1-3 /proc/loadavg)"
     [ "$tree" = small ] && small_ratio=$ours_ratio
     echo

@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(cmake make g++ libbz2-dev bzip2 libzstd-dev zstd libgtest-dev libbenchmark-dev
     libarchive-dev libarchive-tools tar tmux groff-base)
 case "${1:-}" in
-    --bench) packages+=(makeself time) ;;
+    --bench) packages+=(makeself time lbzip2 pbzip2) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
 esac
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: the test suite in a release
-# build, the same suite again under AddressSanitizer and UndefinedBehaviorSanitizer (any report
-# fails it), and a short run of every fuzz target. Exits non-zero on any failure.
+# build (the end-to-end tests once more with one thread, the installer's sequential decoder),
+# the same suite again under AddressSanitizer and UndefinedBehaviorSanitizer (any report fails
+# it), and a short run of every fuzz target. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -11,6 +12,8 @@ echo "== release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+echo "== end-to-end tests with ZN_THREADS=1"
+ZN_THREADS=1 build/tests/test_e2e --gtest_brief=1
 
 echo "== sanitizer build and tests"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Release -DZN_SANITIZE=ON -DZN_BENCH=OFF >/dev/null

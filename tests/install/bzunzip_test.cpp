@@ -4,14 +4,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "install/bz_bits.h"
+#include "install/bz_parallel.h"
 #include "install/package_format.h"
 #include "install/package_reader.h"
 #include "install/record_decoder.h"
@@ -27,6 +32,7 @@ struct Memory {
     std::string input;
     size_t at = 0;
     std::string output;
+    std::string pieces;  // the size of every non-empty write, in order
     int calls = 0;
     int max_count = 0;
     int refuse_after = -1;    // the write callback fails once this many bytes are out
@@ -46,6 +52,7 @@ int memory_write(bz_context *ctx, const char *data, int count) {
     m->calls++;
     m->max_count = std::max(m->max_count, count);
     m->output.append(data, size_t(count));
+    if (count > 0) m->pieces += std::to_string(count) + " ";
     if (m->refuse_after >= 0 && m->output.size() >= size_t(m->refuse_after)) return -1;
     return 0;
 }
@@ -60,6 +67,18 @@ std::string sample(size_t n) {
 int run(Memory &m, std::string *err = nullptr, unzip_fn unzip = bzunzip) {
     testing::internal::CaptureStderr();
     int rc = unzip(reinterpret_cast<uintptr_t>(&m), memory_read, memory_write, nullptr);
+    std::string e = testing::internal::GetCapturedStderr();
+    if (err) *err = e;
+    return rc;
+}
+
+// The block-parallel decoder with that many workers.
+int run_parallel(Memory &m, std::string *err, int threads,
+                 const std::vector<uint64_t> &false_markers = {}) {
+    testing::internal::CaptureStderr();
+    bz_parallel_options o = {threads, false_markers.data(), int(false_markers.size())};
+    int rc =
+        bz_parallel_unzip(reinterpret_cast<uintptr_t>(&m), memory_read, memory_write, nullptr, &o);
     std::string e = testing::internal::GetCapturedStderr();
     if (err) *err = e;
     return rc;
@@ -245,7 +264,115 @@ TEST(RecordDecoder, ZstdTypesTakeZstdUnzip) {
     for (unsigned type = 0; type < 256; type++) {
         unsigned char header[kRecordHeaderSize] = {0, 0, 0, 0, static_cast<unsigned char>(type)};
         bool zstd = type == kRecordZstdArchive || type == kRecordZstdScript;
-        EXPECT_EQ(record_decoder(header), zstd ? zstd_unzip : bzunzip) << type;
+        EXPECT_EQ(record_decoder(header), zstd ? zstd_unzip : bz_decode) << type;
+    }
+}
+
+// Bit positions of the block markers in a compressed body.
+std::vector<uint64_t> block_markers(const std::string &z) {
+    std::vector<uint64_t> at;
+    uint64_t from = 0, p;
+    int kind;
+    while (bz_find_marker(reinterpret_cast<const unsigned char *>(z.data()), z.size(), from, &p,
+                          &kind)) {
+        if (kind == kBzBlock) at.push_back(p);
+        from = p + 1;
+    }
+    return at;
+}
+
+std::string flip_bit(std::string z, uint64_t bit) {
+    z[bit / 8] = char(z[bit / 8] ^ (0x80 >> (bit % 8)));
+    return z;
+}
+
+// The block-parallel decoder hands over the same bytes in the same pieces, with the same messages
+// and result, as bzunzip: valid, damaged in any block, cut short, with a wrong combined CRC, in
+// several streams, with a marker that is no marker, read in pieces of any size.
+TEST(BzParallel, SameResultsAsBzunzip) {
+    std::string text = sample(450000);
+    std::string z = zn_test::bzip2_compress(text, 1);  // five blocks of 100 kB
+    std::vector<uint64_t> m = block_markers(z);
+    ASSERT_EQ(m.size(), 5u);
+    std::string two = zn_test::bzip2_compress(sample(150000), 1) + z + "junk";
+    std::string zeros = zn_test::bzip2_compress(std::string(3000000, '\0'), 1);
+    struct Row {
+        const char *what;
+        std::string input;
+        std::vector<uint64_t> false_markers;
+    };
+    std::vector<Row> rows = {
+        {"one block", zn_test::bzip2_compress(sample(5000)), {}},
+        {"five blocks", z, {}},
+        {"two streams and junk", two, {}},
+        {"blocks larger than the output kept in memory", zeros + z, {}},
+        {"damaged in block 1", flip_bit(z, m[0] + 300), {}},
+        {"damaged in block 3", flip_bit(z, m[2] + 9000), {}},
+        {"damaged at the end of block 3", flip_bit(z, m[3] - 20), {}},
+        {"damaged block marker", flip_bit(z, m[2] + 5), {}},
+        {"damaged block CRC", flip_bit(z, m[4] + 60), {}},
+        {"wrong combined CRC", flip_bit(z, 8 * z.size() - 12), {}},
+        {"second stream damaged", flip_bit(two, 8 * (two.size() - z.size() / 2)), {}},
+        {"digit of the second stream's header 0",
+         flip_bit(two, 8 * (two.size() - z.size() - 4) + 31),
+         {}},
+        {"first marker of the second stream damaged",
+         flip_bit(two, 8 * (two.size() - z.size() - 4) + 40),
+         {}},
+        {"cut in block 2", z.substr(0, m[1] / 8 + 5000), {}},
+        {"cut at a block start", z.substr(0, m[3] / 8), {}},
+        {"cut before the combined CRC", z.substr(0, z.size() - 3), {}},
+        {"marker by chance in block 2", z, {m[1] + 4321}},
+        {"marker by chance in the last block", z, {m[4] + 999}},
+        {"not bzip2 at all", "BZh9 is only a header", {}},
+        {"empty", "", {}},
+    };
+    for (const Row &row : rows) {
+        for (size_t piece : {size_t(2048), size_t(1), size_t(1000), size_t(2047)}) {
+            Memory seq;
+            seq.input = row.input;
+            seq.piece = piece;
+            std::string seq_err;
+            int seq_rc = run(seq, &seq_err);
+            for (int threads : {2, 3}) {
+                SCOPED_TRACE(std::string(row.what) + ", pieces of " + std::to_string(piece) +
+                             ", threads " + std::to_string(threads));
+                Memory par;
+                par.input = row.input;
+                par.piece = piece;
+                std::string par_err;
+                EXPECT_EQ(run_parallel(par, &par_err, threads, row.false_markers), seq_rc);
+                EXPECT_EQ(par_err, seq_err);
+                EXPECT_TRUE(par.output == seq.output);
+                EXPECT_EQ(par.pieces, seq.pieces);
+            }
+        }
+    }
+}
+
+// ZN_THREADS sets the number of workers when it is a number from 1 on (at most kBzMaxThreads);
+// otherwise the processors this process may run on count.
+TEST(BzParallel, ThreadCountFromTheEnvironment) {
+    const char *old = std::getenv("ZN_THREADS");
+    std::string saved = old != nullptr ? old : "";
+    unsetenv("ZN_THREADS");
+    cpu_set_t set;
+    ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+    int cpus = std::min(CPU_COUNT(&set), kBzMaxThreads);
+    EXPECT_EQ(bz_thread_count(), cpus);
+    struct {
+        const char *value;
+        int want;
+    } rows[] = {{"1", 1},    {"3", 3},     {"64", 64},   {"1000", kBzMaxThreads},
+                {"0", cpus}, {"-2", cpus}, {"2x", cpus}, {"", cpus}};
+    for (const auto &row : rows) {
+        setenv("ZN_THREADS", row.value, 1);
+        EXPECT_EQ(bz_thread_count(), row.want) << "ZN_THREADS=" << row.value;
+    }
+    if (old != nullptr) {
+        setenv("ZN_THREADS", saved.c_str(), 1);
+    } else {
+        unsetenv("ZN_THREADS");
     }
 }
 

@@ -1,0 +1,52 @@
+// The inside of bzunzip, for the block-parallel decoder: the decompression context and the loop
+// that bzunzip runs, which the parallel decoder resumes in the middle of a body when it has to
+// reproduce exactly what bzunzip hands over (damaged or cut-short data).
+//
+// Invariants of a context: stream is a started decoder; stream.next_in / avail_in are the input
+// not yet taken, inside input; input_ended is set once read_cb has returned 0 or less.
+#ifndef ZN_INSTALL_BZUNZIP_LOOP_H
+#define ZN_INSTALL_BZUNZIP_LOOP_H
+
+#include <bzlib.h>
+
+#include <cstdint>
+
+#include "install/bzunzip.h"
+
+namespace zn {
+
+// Every bzip2 stream begins "BZh" and its block-size digit, '1' to '9'.
+constexpr unsigned kSignatureLength = 4;
+
+struct bz_context {
+    uintptr_t handle;
+    bz_read_fn read_cb;  // what the loop reads through
+    bz_write_fn write_cb;
+    bz_sync_fn sync_cb;
+    bz_read_fn source_cb;  // the caller's read callback, when read_cb stands in front of it
+    void *source_state;    // the stand-in's own state
+    bool input_ended;
+    bz_stream stream;
+    // Input, with room in front for the few bytes kept back while looking for the next stream.
+    char input[kSignatureLength - 1 + kBzInputBlock];
+    char output[kBzOutputBlock];
+};
+
+// Sets the callbacks and the handle; no decoder yet, no input, input not ended.
+void bz_context_init(bz_context *ctx, uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb,
+                     bz_sync_fn sync_cb);
+
+// Starts a fresh decoder in ctx->stream (input and output pointers cleared). Ends the process
+// with status 1 after "bzDecompressInit: failed, ret=%d\n" when it cannot.
+void bz_start_stream(bz_context *ctx);
+
+// Runs bzunzip's loop from the state in ctx until the last stream ends, an error, the input's
+// end or a refused write; ends the decoder and returns bzunzip's result. With continuation set,
+// the first call of the decompressor continues one already under way: it reads nothing first and
+// takes ctx->stream.next_out / avail_out as they are, output[0 .. next_out) being what that call
+// has produced so far (handed over with the rest of its output, or dropped if it fails).
+int bz_run(bz_context *ctx, bool continuation);
+
+}  // namespace zn
+
+#endif  // ZN_INSTALL_BZUNZIP_LOOP_H
