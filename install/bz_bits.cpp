@@ -1,5 +1,7 @@
 #include "install/bz_bits.h"
 
+#include <pthread.h>
+
 #include <cstring>
 
 namespace zn {
@@ -17,19 +19,25 @@ struct marker_table {
     uint16_t mask[1 << 16];
 };
 
+// Filled once, by whichever thread first needs it. pthread_once rather than a function-local
+// static: the guarded static would pull the C++ runtime's locking and exception code into the
+// installer's image.
+marker_table marker_masks;
+pthread_once_t marker_masks_once = PTHREAD_ONCE_INIT;
+
+void fill_marker_masks() {
+    const uint64_t value[kMarkerKinds] = {kBzBlockMarker, kBzEndMarker};
+    for (int kind = 0; kind < kMarkerKinds; kind++)
+        for (int s = 0; s < kAlignments; s++) {
+            unsigned key = unsigned(value[kind] >> (24 + s)) & 0xFFFFu;
+            marker_masks.mask[key] =
+                uint16_t(marker_masks.mask[key] | (1u << (kind * kAlignments + s)));
+        }
+}
+
 const marker_table &markers() {
-    static const marker_table table = [] {
-        marker_table t;
-        std::memset(t.mask, 0, sizeof t.mask);
-        const uint64_t value[kMarkerKinds] = {kBzBlockMarker, kBzEndMarker};
-        for (int kind = 0; kind < kMarkerKinds; kind++)
-            for (int s = 0; s < kAlignments; s++) {
-                unsigned key = unsigned(value[kind] >> (24 + s)) & 0xFFFFu;
-                t.mask[key] = uint16_t(t.mask[key] | (1u << (kind * kAlignments + s)));
-            }
-        return t;
-    }();
-    return table;
+    pthread_once(&marker_masks_once, fill_marker_masks);
+    return marker_masks;
 }
 
 // Writes the n low bits of value at bit position bit, keeping the bits around them.

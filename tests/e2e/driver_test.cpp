@@ -38,6 +38,12 @@ TEST_F(DriverTest, InstallerImageHoldsNoMagicNorBuildPath) {
 #if !defined(__SANITIZE_ADDRESS__)  // the sanitizers' own reports name sources by full path
     for (const std::string &binary : {installer_binary(), znpack_binary()})
         EXPECT_EQ(read_file(binary).find(ZN_SOURCE_DIR), std::string::npos) << binary;
+    // Both decoders and nothing of the C++ runtime's exception machinery: a function-local
+    // static or a throwing new brings in the unwinder and the demangler, some 90 KB.
+    RunResult stripped =
+        run_process({"/usr/bin/strip", "-o", dir_ / "stripped", installer_binary()});
+    ASSERT_EQ(stripped.exit_code, 0) << describe(stripped);
+    EXPECT_LT(read_file(dir_ / "stripped").size(), 300u * 1024);
 #endif
 }
 
