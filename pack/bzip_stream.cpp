@@ -15,9 +15,9 @@ constexpr unsigned kBzInBlock = 65536;  // bytes of compressed input asked of th
 // The library takes counts as unsigned int; larger inputs go in pieces of this many bytes.
 constexpr size_t kBzMaxPiece = 1u << 30;
 
-int bz_writer_init(bz_writer *w, byte_sink sink, void *ctx) {
+int bz_writer_init(bz_writer *w, int threads, byte_sink sink, void *ctx) {
     std::memset(w, 0, sizeof *w);
-    w->pieces = bz_pieces_new(kBzLevel, bz_thread_count(), sink, ctx);
+    w->pieces = bz_pieces_new(kBzLevel, threads, sink, ctx);
     return w->pieces != nullptr ? 0 : -1;
 }
 

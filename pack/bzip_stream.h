@@ -33,8 +33,9 @@ struct bz_writer {
     uint64_t bytes_out;  // compressed bytes handed to the sink, once finished
 };
 
-// Starts a stream at level kBzLevel. Returns 0 or -1.
-int bz_writer_init(bz_writer *w, byte_sink sink, void *ctx);
+// Starts a stream at level kBzLevel, compressed by threads workers (the same bytes for any
+// number). Returns 0 or -1.
+int bz_writer_init(bz_writer *w, int threads, byte_sink sink, void *ctx);
 
 // Compresses n bytes, handing every full output block to the sink. Returns 0 or -1.
 int bz_writer_write(bz_writer *w, const void *data, size_t n);

@@ -118,7 +118,7 @@ static int body_compressor_init(body_compressor *c, const pack_build_args *args,
     c->compression = args->compression;
     if (c->compression == kCompressionZstd)
         return zstd_writer_init(&c->zs, args->zstd_level, args->threads, package_sink, out);
-    return bz_writer_init(&c->bz, package_sink, out);
+    return bz_writer_init(&c->bz, args->threads, package_sink, out);
 }
 
 static int body_compressor_sink(void *ctx, const void *data, size_t n) {

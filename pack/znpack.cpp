@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "install/bz_parallel.h"
 #include "install/package_format.h"
 #include "lib/chk.h"
 #include "pack/pack_build.h"
@@ -24,7 +25,7 @@ constexpr int64_t kEpochMax = int64_t(1) << 40;
 constexpr int64_t kDefaultMtime = 0;
 
 // Largest --threads value taken.
-constexpr int kThreadsMax = 256;
+constexpr int kThreadsMax = kBzMaxThreads;
 
 static const char kUsage[] =
     "usage: znpack build -o OUT [--stub INSTALLER] [--compress bzip2|zstd[:LEVEL]]\n"
@@ -43,8 +44,9 @@ static const char kUsage[] =
     "  --program FILE          helper program, stored as it is\n"
     "--compress chooses the compression of archives and scripts: bzip2 (the default; record\n"
     "types 2 and 11) or zstd, at LEVEL 1 to 22, default 19 (record types 20 and 21, which\n"
-    "install several times faster). --threads sets the compression threads of zstd (default:\n"
-    "one per processor); the package is the same whatever their number.\n"
+    "install several times faster). --threads sets the compression threads (default:\n"
+    "ZN_THREADS, else one per processor, at most 64); the package is the same whatever\n"
+    "their number.\n"
     "Packed directories are reproducible: sorted, owned by 0/0, every time stamp taken from\n"
     "SOURCE_DATE_EPOCH (0 when unset).\n"
     "list prints the package header and its records; verify checks its length and CRC.\n"
@@ -138,8 +140,7 @@ static int command_build(int argc, char **argv) {
         static_cast<pack_record_arg *>(chk_alloc(unsigned(argc * sizeof(pack_record_arg)) + 1));
     args.records = records;
     args.compression = kCompressionBzip2;
-    long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    args.threads = cores < 1 ? 1 : cores > kThreadsMax ? kThreadsMax : int(cores);
+    args.threads = bz_thread_count();
     bool compress_given = false, threads_given = false;
     int status = kExitOk;
     for (int i = 2; i < argc && status == kExitOk; i++) {

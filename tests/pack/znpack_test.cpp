@@ -599,6 +599,10 @@ TEST(ZnpackArchive, SameBytesForAnyNumberOfThreads) {
     std::string one = build("1");
     EXPECT_TRUE(build("2") == one);
     EXPECT_TRUE(build("3") == one);
+    Result three = znpack({"build", "-o", dir / "pkg-option", "--threads", "3", "--archive", tree},
+                          {"ZN_THREADS=1"});
+    EXPECT_EQ(three.status, 0) << three.err;
+    EXPECT_TRUE(read_file(dir / "pkg-option") == one);
     Package p = parse_package(one);
     ASSERT_EQ(p.records.size(), 1u);
     write_file(dir / "body.bz2", p.records[0].body);
