@@ -10,13 +10,18 @@ namespace {
 
 constexpr uint32_t kCrcPoly = 0x04C11DB7u;  // bzip2's CRC-32, most significant bit first
 constexpr int kMarkerKinds = 2;
-constexpr int kAlignments = 8;
 
-// For every pair of bytes, which (kind, alignment) markers may hold that pair as their second and
-// third byte: bit kind * 8 + s for a marker beginning s bits into a byte. Those two bytes lie
-// wholly inside the marker whatever its alignment.
+// The scan probes the byte pair at every fourth byte j (j, j + 1). A marker that begins at bit p
+// holds that pair whole for the one probe with 0 <= 8 * j - p <= 31, at the offset d = 8 * j - p
+// from its first bit. first[b] has bit kind * 32 + d set when the marker of that kind holds the
+// byte b at bit offset d, second[b] when it holds b at offset d + 8: both set, for the two bytes
+// of a probe, means a marker may begin at 8 * j - d.
+constexpr int kProbeStep = 4;                  // bytes from one probe to the next
+constexpr int kProbeOffsets = 8 * kProbeStep;  // offsets d a probe stands for
+static_assert(kMarkerKinds * kProbeOffsets == 64, "a probe's candidates fill one 64-bit mask");
 struct marker_table {
-    uint16_t mask[1 << 16];
+    uint64_t first[256];
+    uint64_t second[256];
 };
 
 // Filled once, by whichever thread first needs it. pthread_once rather than a function-local
@@ -28,10 +33,10 @@ pthread_once_t marker_masks_once = PTHREAD_ONCE_INIT;
 void fill_marker_masks() {
     const uint64_t value[kMarkerKinds] = {kBzBlockMarker, kBzEndMarker};
     for (int kind = 0; kind < kMarkerKinds; kind++)
-        for (int s = 0; s < kAlignments; s++) {
-            unsigned key = unsigned(value[kind] >> (24 + s)) & 0xFFFFu;
-            marker_masks.mask[key] =
-                uint16_t(marker_masks.mask[key] | (1u << (kind * kAlignments + s)));
+        for (int d = 0; d < kProbeOffsets; d++) {
+            uint64_t bit = uint64_t(1) << (kind * kProbeOffsets + d);
+            marker_masks.first[(value[kind] >> (kBzMarkerBits - 8 - d)) & 0xFF] |= bit;
+            marker_masks.second[(value[kind] >> (kBzMarkerBits - 16 - d)) & 0xFF] |= bit;
         }
 }
 
@@ -85,7 +90,17 @@ void bz_bits_copy(unsigned char *dst, uint64_t dst_bit, const unsigned char *src
         if (s == 0) {
             std::memcpy(out, in, size_t(whole));
         } else {
-            for (uint64_t k = 0; k < whole; k++)
+            // Eight bytes at a time, then the rest one by one. in[whole] holds the last bits of
+            // out[whole - 1], so it is read either way.
+            uint64_t k = 0;
+            for (; k + 8 <= whole; k += 8) {
+                uint64_t w;
+                std::memcpy(&w, in + k, sizeof w);
+                w = (__builtin_bswap64(w) << s) | (in[k + 8] >> (8 - s));
+                w = __builtin_bswap64(w);
+                std::memcpy(out + k, &w, sizeof w);
+            }
+            for (; k < whole; k++)
                 out[k] = static_cast<unsigned char>((in[k] << s) | (in[k + 1] >> (8 - s)));
         }
         dst_bit += whole * 8;
@@ -103,20 +118,26 @@ void bz_bits_copy(unsigned char *dst, uint64_t dst_bit, const unsigned char *src
 
 int bz_find_marker(const unsigned char *data, size_t len, uint64_t from_bit, uint64_t *at,
                    int *kind) {
-    const uint16_t *mask = markers().mask;
+    const marker_table &t = markers();
     const uint64_t value[kMarkerKinds] = {kBzBlockMarker, kBzEndMarker};
     uint64_t end_bit = uint64_t(len) * 8;
-    // The key bytes of a marker beginning in byte i - 1 are bytes i and i + 1.
-    for (size_t i = size_t(from_bit / 8) + 1; i + 1 < len; i++) {
-        unsigned m = mask[(unsigned(data[i]) << 8) | data[i + 1]];
+    // The first probe that can stand for a marker at from_bit or later, and the probes after it:
+    // candidates come out in order of position, the largest offset of a probe first.
+    size_t j = size_t((from_bit + kProbeOffsets - 1) / kProbeOffsets) * kProbeStep;
+    for (; j + 1 < len; j += kProbeStep) {
+        uint64_t m = t.first[data[j]] & t.second[data[j + 1]];
         if (m == 0) continue;
-        for (int s = 0; s < kAlignments; s++) {
+        // Offsets of either kind, largest first: positions from the smallest.
+        uint32_t offsets = uint32_t(m) | uint32_t(m >> kProbeOffsets);
+        while (offsets != 0) {
+            int d = 31 - __builtin_clz(offsets);
+            offsets &= ~(1u << d);
+            if (8 * uint64_t(j) < from_bit + uint64_t(d)) continue;  // before from_bit
+            uint64_t p = 8 * uint64_t(j) - uint64_t(d);
+            if (p + kBzMarkerBits > end_bit) return 0;
+            uint64_t v = bz_bits_get(data, p, kBzMarkerBits);
             for (int k = 0; k < kMarkerKinds; k++) {
-                if (!(m & (1u << (k * kAlignments + s)))) continue;
-                uint64_t p = uint64_t(i - 1) * 8 + unsigned(s);
-                if (p < from_bit) continue;
-                if (p + kBzMarkerBits > end_bit) return 0;
-                if (bz_bits_get(data, p, kBzMarkerBits) == value[k]) {
+                if (((m >> (k * kProbeOffsets + d)) & 1) && v == value[k]) {
                     *at = p;
                     *kind = k;
                     return 1;

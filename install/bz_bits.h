@@ -45,8 +45,9 @@ void bz_bits_copy(unsigned char *dst, uint64_t dst_bit, const unsigned char *src
 // Finds the first marker of either kind that begins at a bit position from from_bit on and lies
 // wholly within the len bytes of data. Returns 1 with its position and kind, or 0 when there is
 // none; every position whose 48 bits do not fit yet is left for a later call with more data.
-// Byte-aligned: each candidate is found through two whole bytes that every bit alignment of a
-// marker contains, then checked in full.
+// Byte-aligned: every fourth byte and the one after it are looked up in two small tables (every
+// marker holds one such pair whole, whatever its alignment), and each candidate is then checked
+// in full.
 int bz_find_marker(const unsigned char *data, size_t len, uint64_t from_bit, uint64_t *at,
                    int *kind);
 

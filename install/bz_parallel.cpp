@@ -267,11 +267,13 @@ using piece_sink = int (*)(void *arg, const char *data, size_t n);
 
 constexpr int kSegmentNoDecoder = -2;
 
-// Decodes a stream of one block held whole in memory, handing the output to sink in pieces;
-// the decoder's memory comes from cache when given. Returns 0 when the stream ended properly
-// with nothing left over, kSegmentNoDecoder when no decoder could be started, -1 otherwise.
-int decode_segment(const unsigned char *in, size_t len, piece_sink sink, void *arg,
-                   alloc_cache *cache) {
+// Decodes a stream of one block held whole in memory. The output goes first into keep (keep_cap
+// bytes, *kept of them filled; keep may be null), the rest to sink in pieces; the decoder's
+// memory comes from cache when given. Returns 0 when the stream ended properly with nothing
+// left over, kSegmentNoDecoder when no decoder could be started, -1 otherwise (also when sink
+// refuses a piece).
+int decode_segment(const unsigned char *in, size_t len, char *keep, size_t keep_cap, size_t *kept,
+                   piece_sink sink, void *arg, alloc_cache *cache) {
     bz_stream s;
     std::memset(&s, 0, sizeof s);
     if (cache != nullptr) {
@@ -285,12 +287,19 @@ int decode_segment(const unsigned char *in, size_t len, piece_sink sink, void *a
     char piece[kDecodePiece];
     int rc = -1;
     for (;;) {
-        s.next_out = piece;
-        s.avail_out = unsigned(kDecodePiece);
+        // Straight into keep while it has room, so that most output is never copied here.
+        bool direct = keep != nullptr && *kept < keep_cap;
+        char *to = direct ? keep + *kept : piece;
+        size_t room = direct ? keep_cap - *kept : kDecodePiece;
+        if (room > kDecodePiece) room = kDecodePiece;
+        s.next_out = to;
+        s.avail_out = unsigned(room);
         int ret = BZ2_bzDecompress(&s);
-        size_t made = kDecodePiece - s.avail_out;
+        size_t made = room - s.avail_out;
         if (ret < 0) break;
-        if (made > 0 && sink(arg, piece, made) != 0) break;
+        if (direct) *kept += made;
+        // Into keep, sink hears of nothing but may still stop the decoding.
+        if (sink(arg, piece, direct ? 0 : made) != 0) break;
         if (ret == BZ_STREAM_END) {
             rc = s.avail_in == 0 ? 0 : -1;
             break;
@@ -301,15 +310,10 @@ int decode_segment(const unsigned char *in, size_t len, piece_sink sink, void *a
     return rc;
 }
 
-// Keeps the first kBzJobOutputCap bytes of a segment's output and counts the rest.
-int keep_output(void *arg, const char *data, size_t n) {
+// Counts a segment's output past what it keeps; stops the decoding once the segment is given up.
+int count_output(void *arg, const char *, size_t n) {
     job *j = static_cast<job *>(arg);
     j->total += n;
-    if (j->kept < kBzJobOutputCap) {
-        size_t take = kBzJobOutputCap - j->kept < n ? kBzJobOutputCap - j->kept : n;
-        std::memcpy(j->out + j->kept, data, take);
-        j->kept += take;
-    }
     return j->cancel.load(std::memory_order_relaxed) ? -1 : 0;
 }
 
@@ -328,7 +332,9 @@ void decode_job(decoder *d, job *j, alloc_cache *cache) {
     if (!j->cancel.load()) {
         size_t cap;
         j->out = take_buffer(d, &d->outs, kBzJobOutputCap, &cap);
-        j->ok = decode_segment(j->in, j->in_len, keep_output, j, cache) == 0;
+        j->ok = decode_segment(j->in, j->in_len, j->out, kBzJobOutputCap, &j->kept, count_output, j,
+                               cache) == 0;
+        j->total += j->kept;
     }
     give_buffer(d, &d->ins, reinterpret_cast<char *>(j->in), j->in_cap);
     j->in = nullptr;
@@ -616,6 +622,15 @@ int emit(void *arg, const char *data, size_t n) {
             end_call(d);
             start_call(d);
         }
+        if (d->fill == 0 && n > size_t(kBzOutputBlock)) {
+            // A whole call's output that more output follows: handed over from where it lies,
+            // just as end_call would hand it over from the output block.
+            if (d->ctx->write_cb(d->ctx, data, kBzOutputBlock) != 0) d->write_failed = true;
+            start_call(d);
+            data += kBzOutputBlock;
+            n -= size_t(kBzOutputBlock);
+            continue;
+        }
         size_t k = size_t(kBzOutputBlock - d->fill) < n ? size_t(kBzOutputBlock - d->fill) : n;
         std::memcpy(d->ctx->output + d->fill, data, k);
         d->fill += int(k);
@@ -642,7 +657,8 @@ void emit_segment(decoder *d, job *j) {
     make_segment_stream(d, j);
     // The segment decoded once already, so only a decoder that cannot start fails here; that
     // ends the process as it does in bzunzip.
-    if (decode_segment(j->in, j->in_len, rest, &sk, nullptr) == kSegmentNoDecoder) {
+    if (decode_segment(j->in, j->in_len, nullptr, 0, nullptr, rest, &sk, nullptr) ==
+        kSegmentNoDecoder) {
         err_printf("bzDecompressInit: failed, ret=%d\n", BZ_MEM_ERROR);
         std::exit(1);
     }
