@@ -34,7 +34,7 @@
 namespace zn {
 
 constexpr int kBzMaxThreads = 64;             // workers at most
-constexpr size_t kBzJobOutputCap = 1u << 20;  // bytes of a segment's output kept in memory
+constexpr size_t kBzJobOutputCap = 2u << 20;  // bytes of a segment's output kept in memory
 constexpr int kBzJobsBeyondWorkers = 1;       // segments read ahead beyond one per worker
 
 // The number of workers to use: ZN_THREADS when it is a number from 1 on, else the processors
