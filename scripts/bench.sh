@@ -26,7 +26,7 @@
 #
 # Usage: scripts/bench.sh [--rounds N] [--pack-rounds N] [--dir PARENT] [--small-only]
 #   --rounds N    timed rounds per tree (default 7, or ZN_BENCH_ROUNDS)
-#   --pack-rounds N  timed packing rounds per tree (default 3, or ZN_BENCH_PACK_ROUNDS)
+#   --pack-rounds N  timed packing rounds per tree (default 5, or ZN_BENCH_PACK_ROUNDS)
 #   --dir PARENT  where the scratch directory goes (default $TMPDIR or /tmp, or ZN_BENCH_DIR);
 #                 it needs some 14 GB free and is removed at the end
 #   --small-only  the small tree only
@@ -36,7 +36,7 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 
 rounds=${ZN_BENCH_ROUNDS:-7}
-pack_rounds=${ZN_BENCH_PACK_ROUNDS:-3}
+pack_rounds=${ZN_BENCH_PACK_ROUNDS:-5}
 parent=${ZN_BENCH_DIR:-${TMPDIR:-/tmp}}
 trees=(small large)
 while [ $# -gt 0 ]; do
