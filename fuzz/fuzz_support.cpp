@@ -151,6 +151,11 @@ void output_capture_end(std::string *out, std::string *err) {
     if (err != nullptr) *err = read_whole(capture.err_file);
 }
 
+bool one_leads_the_other(const std::string &a, const std::string &b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    return a.compare(0, n, b, 0, n) == 0;
+}
+
 const std::string &scratch_base() {
     if (scratch_path.empty()) {
         char shm[] = "/dev/shm/zn-fuzz-XXXXXX";

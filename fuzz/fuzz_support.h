@@ -25,6 +25,10 @@ namespace zn_fuzz {
         if (!(cond)) zn_fuzz::fuzz_fail("%s:%d: %s", __FILE__, __LINE__, #cond); \
     } while (0)
 
+// True when the shorter of a and b begins the longer: how decompressors that stop on damaged data
+// at different points are compared.
+bool one_leads_the_other(const std::string &a, const std::string &b);
+
 // Returns a memory file (memfd) holding the n bytes at data, positioned at offset 0, or aborts.
 // The caller closes it.
 int memory_file(const uint8_t *data, size_t n);

@@ -85,12 +85,6 @@ bool decompress_whole(const char *data, size_t size, size_t limit, std::string *
     return whole && frames > 0;
 }
 
-// True when the shorter of a and b begins the longer.
-bool one_leads_the_other(const std::string &a, const std::string &b) {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    return a.compare(0, n, b, 0, n) == 0;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -120,12 +114,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case zn::kBzCorrupt:
         case zn::kBzTruncated:
             FUZZ_CHECK(!ok);
-            FUZZ_CHECK(one_leads_the_other(s.out, whole));
+            FUZZ_CHECK(zn_fuzz::one_leads_the_other(s.out, whole));
             FUZZ_CHECK(err.rfind("zstd: ", 0) == 0 && err.find('\n') == err.size() - 1);
             break;
         case zn::kBzWriteFailed:
             FUZZ_CHECK(s.out.size() + zn::kBzOutputBlock > kMaxOutput);
-            FUZZ_CHECK(one_leads_the_other(s.out, whole));
+            FUZZ_CHECK(zn_fuzz::one_leads_the_other(s.out, whole));
             FUZZ_CHECK(err.empty());
             break;
         default:
