@@ -13,9 +13,6 @@
 namespace zn_test {
 namespace {
 
-constexpr const char kSuccess[] = "Installation successfully completed.\n";
-constexpr const char kFailure[] = "ERROR: Installation failed.\n";
-
 class ArchiveTest : public InstallerTest {
    protected:
     // Unpacks tar with the system's tar into a fresh directory and returns the tree.

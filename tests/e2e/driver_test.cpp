@@ -17,8 +17,6 @@ namespace zn_test {
 namespace {
 
 constexpr const char kSizePrompt[] = "    Press <Enter> to continue: ";
-constexpr const char kSuccess[] = "Installation successfully completed.\n";
-constexpr const char kFailure[] = "ERROR: Installation failed.\n";
 
 std::string hex8(uint32_t v) {
     char b[16];

@@ -13,9 +13,6 @@
 namespace zn_test {
 namespace {
 
-constexpr const char kFailure[] = "ERROR: Installation failed.";
-constexpr const char kSuccess[] = "Installation successfully completed.";
-
 struct HostileCase {
     std::string name;
     std::function<std::string()> bytes;  // the package file

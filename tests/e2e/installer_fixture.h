@@ -15,6 +15,10 @@
 
 namespace zn_test {
 
+// The installer's last line after a whole walk: every record handled, or something failed.
+constexpr const char kSuccess[] = "Installation successfully completed.\n";
+constexpr const char kFailure[] = "ERROR: Installation failed.\n";
+
 class InstallerTest : public testing::Test {
    protected:
     InstallerTest();

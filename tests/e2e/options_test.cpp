@@ -10,7 +10,6 @@
 namespace zn_test {
 namespace {
 
-constexpr const char kSuccess[] = "Installation successfully completed.\n";
 constexpr const char kMarkingProgram[] = "#!/bin/sh\ntouch program-ran\n";
 
 class OptionsTest : public InstallerTest {

@@ -13,7 +13,6 @@ namespace zn_test {
 namespace {
 
 constexpr const char kQuestion[] = "Directory where to install software [/usr/local/zantho]: ";
-constexpr const char kSuccess[] = "Installation successfully completed.\n";
 
 std::string create_question(const std::string &dir) {
     return "\nThe install directory [" + dir +
