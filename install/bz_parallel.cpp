@@ -666,7 +666,7 @@ void emit_segment(decoder *d, job *j) {
 
 // After a stream's end, bzunzip makes sure the signature's bytes are at hand.
 void next_stream(decoder *d) {
-    while (d->avail_end - d->cons < kSignatureLength && !d->ended) give_piece(d);
+    while (d->avail_end - d->cons < uint64_t(kBzHeaderBytes) && !d->ended) give_piece(d);
 }
 
 // ---- resuming bzunzip ----

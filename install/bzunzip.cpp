@@ -41,7 +41,7 @@ namespace {
 // is then what the input holds. Reads more while fewer bytes than the signature are at hand.
 bool next_stream_follows(bz_context *ctx) {
     bz_stream &s = ctx->stream;
-    while (s.avail_in < kSignatureLength && !ctx->input_ended) {
+    while (s.avail_in < unsigned(kBzHeaderBytes) && !ctx->input_ended) {
         unsigned kept = s.avail_in;
         std::memmove(ctx->input, s.next_in, kept);
         int got = ctx->read_cb(ctx, ctx->input + kept, kBzInputBlock);
@@ -49,8 +49,8 @@ bool next_stream_follows(bz_context *ctx) {
         s.next_in = ctx->input;
         s.avail_in = kept + (got > 0 ? unsigned(got) : 0);
     }
-    return s.avail_in >= kSignatureLength && std::memcmp(s.next_in, "BZh", 3) == 0 &&
-           s.next_in[3] >= '1' && s.next_in[3] <= '9';
+    return s.avail_in >= unsigned(kBzHeaderBytes) &&
+           bz_is_stream_header(reinterpret_cast<const unsigned char *>(s.next_in));
 }
 
 }  // namespace

@@ -11,12 +11,10 @@
 
 #include <cstdint>
 
+#include "install/bz_bits.h"
 #include "install/bzunzip.h"
 
 namespace zn {
-
-// Every bzip2 stream begins "BZh" and its block-size digit, '1' to '9'.
-constexpr unsigned kSignatureLength = 4;
 
 struct bz_context {
     uintptr_t handle;
@@ -28,7 +26,7 @@ struct bz_context {
     bool input_ended;
     bz_stream stream;
     // Input, with room in front for the few bytes kept back while looking for the next stream.
-    char input[kSignatureLength - 1 + kBzInputBlock];
+    char input[kBzHeaderBytes - 1 + kBzInputBlock];
     char output[kBzOutputBlock];
 };
 
