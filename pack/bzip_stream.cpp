@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 
+#include "install/bz_bits.h"
 #include "install/bz_parallel.h"
 #include "lib/chk.h"
 #include "pack/bz_pieces.h"
@@ -53,6 +54,47 @@ int bz_reader_init(bz_reader *r, byte_source source, void *ctx) {
     return 0;
 }
 
+namespace {
+
+// After a stream's end: 1 when the input goes on with another stream's header, which is then
+// where the input stands, else 0; -1 when the source fails. Reads more while fewer bytes than a
+// header are at hand.
+int next_stream_follows(bz_reader *r) {
+    bz_stream &s = r->stream;
+    while (s.avail_in < unsigned(kBzHeaderBytes) && !r->input_ended) {
+        unsigned kept = s.avail_in;
+        std::memmove(r->in, s.next_in, kept);
+        long got = r->source(r->ctx, r->in + kept, kBzInBlock - kept);
+        if (got < 0) return -1;
+        if (got == 0) r->input_ended = 1;
+        s.next_in = r->in;
+        s.avail_in = kept + unsigned(got);
+    }
+    return s.avail_in >= unsigned(kBzHeaderBytes) &&
+           bz_is_stream_header(reinterpret_cast<const unsigned char *>(s.next_in));
+}
+
+// Starts a fresh decompressor where the last stream ended, keeping the input and output at hand.
+int restart_stream(bz_reader *r) {
+    bz_stream kept = r->stream;
+    BZ2_bzDecompressEnd(&r->stream);
+    r->active = 0;
+    std::memset(&r->stream, 0, sizeof r->stream);
+    int ret = BZ2_bzDecompressInit(&r->stream, 0, 0);
+    if (ret != BZ_OK) {
+        pack_error("cannot start bzip2 decompression (error %d)", ret);
+        return -1;
+    }
+    r->active = 1;
+    r->stream.next_in = kept.next_in;
+    r->stream.avail_in = kept.avail_in;
+    r->stream.next_out = kept.next_out;
+    r->stream.avail_out = kept.avail_out;
+    return 0;
+}
+
+}  // namespace
+
 long bz_reader_read(bz_reader *r, void *buf, size_t n) {
     if (r->ended) return 0;
     if (n > kBzMaxPiece) n = kBzMaxPiece;
@@ -64,14 +106,20 @@ long bz_reader_read(bz_reader *r, void *buf, size_t n) {
         if (r->stream.avail_in == 0) {
             long got = r->source(r->ctx, r->in, kBzInBlock);
             if (got < 0) return -1;
-            if (got == 0) at_end_of_input = 1;
+            if (got == 0) at_end_of_input = r->input_ended = 1;
             r->stream.next_in = r->in;
             r->stream.avail_in = static_cast<unsigned>(got);
         }
         int ret = BZ2_bzDecompress(&r->stream);
         if (ret == BZ_STREAM_END) {
-            r->ended = 1;
-            break;
+            int more = next_stream_follows(r);
+            if (more < 0) return -1;
+            if (more == 0) {
+                r->ended = 1;
+                break;
+            }
+            if (restart_stream(r) < 0) return -1;
+            continue;
         }
         if (ret != BZ_OK) {
             if (ret == BZ_DATA_ERROR_MAGIC)

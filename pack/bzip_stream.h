@@ -48,8 +48,9 @@ void bz_writer_free(bz_writer *w);
 
 struct bz_reader {
     bz_stream stream;
-    int active;  // stream initialised and not yet ended
-    int ended;   // the stream end has been reached
+    int active;       // stream initialised and not yet ended
+    int ended;        // the last stream's end has been reached
+    int input_ended;  // the source has returned 0
     byte_source source;
     void *ctx;
     char *in;            // kBzInBlock bytes, from chk_alloc
@@ -59,8 +60,10 @@ struct bz_reader {
 // Starts decompressing what source supplies. Returns 0 or -1.
 int bz_reader_init(bz_reader *r, byte_source source, void *ctx);
 
-// Places up to n decompressed bytes in buf. Returns the count (> 0), 0 once the stream has
-// ended, or -1 for data that is not bzip2, is corrupt, or ends before the stream does.
+// Places up to n decompressed bytes in buf. Returns the count (> 0), 0 once the data has ended,
+// or -1 for data that is not bzip2, is corrupt, or ends inside a stream. Streams that follow
+// one another read as one; after a stream, bytes that do not begin another ("BZh" and a digit
+// from 1 to 9) end the data, as they do for the installer.
 // REQUIRES: n > 0.
 long bz_reader_read(bz_reader *r, void *buf, size_t n);
 

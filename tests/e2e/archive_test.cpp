@@ -102,7 +102,7 @@ TEST_F(ArchiveTest, DumpModeFailures) {
 }
 
 // A compressed body made of several bzip2 streams installs whole: archive and script, and
-// in dump mode.
+// in dump mode; znpack list reads it whole too.
 TEST_F(ArchiveTest, BodiesOfSeveralStreams) {
     std::string tar = TarBuilder()
                           .file("first", "1")
@@ -131,6 +131,13 @@ TEST_F(ArchiveTest, BodiesOfSeveralStreams) {
         r = run({"-gz"});
         EXPECT_EQ(r.exit_code, 0) << n;
         EXPECT_TRUE(r.out == tar) << n << ": stdout holds " << r.out.size() << " bytes";
+        RunResult listed = run_process({znpack_binary(), "list", pkg_});
+        EXPECT_EQ(listed.exit_code, 0) << n << describe(listed);
+        EXPECT_NE(listed.out.find("3 members, 5002 bytes in files"), std::string::npos)
+            << n << listed.out;
+        EXPECT_NE(listed.out.find("script of " + std::to_string(script.size()) + " bytes"),
+                  std::string::npos)
+            << n << listed.out;
     }
 }
 
