@@ -35,21 +35,28 @@ void bz_start_stream(bz_context *ctx) {
     }
 }
 
+const char *bz_gather_input(bz_context *ctx, const char *at, size_t *avail, size_t need) {
+    while (*avail < need && !ctx->input_ended) {
+        size_t kept = *avail;
+        std::memmove(ctx->input, at, kept);
+        int got = ctx->read_cb(ctx, ctx->input + kept, kBzInputBlock);
+        if (got <= 0) ctx->input_ended = true;
+        at = ctx->input;
+        *avail = kept + (got > 0 ? size_t(got) : 0);
+    }
+    return at;
+}
+
 namespace {
 
 // After a stream's end: true when the input goes on with the signature of another stream, which
 // is then what the input holds. Reads more while fewer bytes than the signature are at hand.
 bool next_stream_follows(bz_context *ctx) {
     bz_stream &s = ctx->stream;
-    while (s.avail_in < unsigned(kBzHeaderBytes) && !ctx->input_ended) {
-        unsigned kept = s.avail_in;
-        std::memmove(ctx->input, s.next_in, kept);
-        int got = ctx->read_cb(ctx, ctx->input + kept, kBzInputBlock);
-        if (got <= 0) ctx->input_ended = true;
-        s.next_in = ctx->input;
-        s.avail_in = kept + (got > 0 ? unsigned(got) : 0);
-    }
-    return s.avail_in >= unsigned(kBzHeaderBytes) &&
+    size_t avail = s.avail_in;
+    s.next_in = const_cast<char *>(bz_gather_input(ctx, s.next_in, &avail, kBzHeaderBytes));
+    s.avail_in = unsigned(avail);
+    return avail >= size_t(kBzHeaderBytes) &&
            bz_is_stream_header(reinterpret_cast<const unsigned char *>(s.next_in));
 }
 

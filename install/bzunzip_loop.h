@@ -9,6 +9,7 @@
 
 #include <bzlib.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "install/bz_bits.h"
@@ -37,6 +38,12 @@ void bz_context_init(bz_context *ctx, uintptr_t handle, bz_read_fn read_cb, bz_w
 // Starts a fresh decoder in ctx->stream (input and output pointers cleared). Ends the process
 // with status 1 after "bzDecompressInit: failed, ret=%d\n" when it cannot.
 void bz_start_stream(bz_context *ctx);
+
+// Makes at least need bytes of input (need <= kBzHeaderBytes) lie together, unless the input
+// ends first: while fewer are at hand, moves the *avail bytes at `at` to the front of ctx->input
+// and reads behind them. Returns where the bytes at hand begin, their count in *avail; bytes
+// already enough stay where they are.
+const char *bz_gather_input(bz_context *ctx, const char *at, size_t *avail, size_t need);
 
 // Runs bzunzip's loop from the state in ctx until the last stream ends, an error, the input's
 // end or a refused write; ends the decoder and returns bzunzip's result. With continuation set,

@@ -4,7 +4,6 @@
 #include <zstd_errors.h>
 
 #include <cstdlib>
-#include <cstring>
 
 #include "install/bzunzip_loop.h"
 #include "install/run_state.h"
@@ -14,18 +13,16 @@ namespace zn {
 // Every frame begins with a four-byte little-endian magic number: ZSTD_MAGICNUMBER for a frame of
 // data, or one of the sixteen skippable-frame numbers (ZSTD_MAGIC_SKIPPABLE_START and up).
 constexpr size_t kZstdMagicSize = 4;
+static_assert(kZstdMagicSize <= size_t(kBzHeaderBytes), "the input buffer keeps a magic's bytes");
 
 namespace {
 
+// The context's input and output buffers, callbacks and input_ended serve here as they serve
+// bzunzip; its bzip2 decoder is not used.
 struct zstd_state {
     bz_context base;  // what the callbacks receive
     ZSTD_DCtx *dctx;
-    bz_read_fn read_cb;
-    ZSTD_inBuffer in;
-    bool input_ended;
-    // Input, with room in front for the few bytes kept back while a frame's magic is read.
-    char input[kZstdMagicSize - 1 + kBzInputBlock];
-    char output[kBzOutputBlock];
+    ZSTD_inBuffer in;  // the input not yet taken, inside base.input
 };
 
 void report(zstd_state *st, bz_sync_fn sync_cb, ZSTD_ErrorCode code) {
@@ -35,23 +32,20 @@ void report(zstd_state *st, bz_sync_fn sync_cb, ZSTD_ErrorCode code) {
 
 // Reads more input once the buffer is used up; sets input_ended when there is no more.
 void refill(zstd_state *st) {
-    if (st->in.pos < st->in.size || st->input_ended) return;
-    int got = st->read_cb(&st->base, st->input, kBzInputBlock);
-    if (got <= 0) st->input_ended = true;
-    st->in = {st->input, got > 0 ? size_t(got) : 0, 0};
+    if (st->in.pos < st->in.size || st->base.input_ended) return;
+    int got = st->base.read_cb(&st->base, st->base.input, kBzInputBlock);
+    if (got <= 0) st->base.input_ended = true;
+    st->in = {st->base.input, got > 0 ? size_t(got) : 0, 0};
 }
 
 // At the start of a frame: reads until the magic number is at hand (or the input has ended) and
 // returns the bytes at hand. Kept bytes move to the front of the buffer.
 size_t magic_at_hand(zstd_state *st) {
-    while (st->in.size - st->in.pos < kZstdMagicSize && !st->input_ended) {
-        size_t kept = st->in.size - st->in.pos;
-        std::memmove(st->input, static_cast<const char *>(st->in.src) + st->in.pos, kept);
-        int got = st->read_cb(&st->base, st->input + kept, kBzInputBlock);
-        if (got <= 0) st->input_ended = true;
-        st->in = {st->input, kept + (got > 0 ? size_t(got) : 0), 0};
-    }
-    return st->in.size - st->in.pos;
+    size_t avail = st->in.size - st->in.pos;
+    const char *at = static_cast<const char *>(st->in.src) + st->in.pos;
+    at = bz_gather_input(&st->base, at, &avail, kZstdMagicSize);
+    st->in = {at, avail, 0};
+    return avail;
 }
 
 // True when the four bytes at p begin a frame of this format. The library would also take the
@@ -70,9 +64,7 @@ bool is_frame_magic(const char *p) {
 int zstd_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sync_fn sync_cb) {
     zstd_state st;
     bz_context_init(&st.base, handle, read_cb, write_cb, sync_cb);
-    st.read_cb = read_cb;
-    st.in = {st.input, 0, 0};
-    st.input_ended = false;
+    st.in = {st.base.input, 0, 0};
     st.dctx = ZSTD_createDCtx();
     if (st.dctx == nullptr ||
         ZSTD_isError(ZSTD_DCtx_setParameter(st.dctx, ZSTD_d_windowLogMax, kZstdWindowLogMax))) {
@@ -101,7 +93,7 @@ int zstd_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sy
         }
         refill(&st);
         size_t in_before = st.in.pos;
-        ZSTD_outBuffer out = {st.output, kBzOutputBlock, 0};
+        ZSTD_outBuffer out = {st.base.output, kBzOutputBlock, 0};
         size_t ret = ZSTD_decompressStream(st.dctx, &out, &st.in);
         // 2. Data the library rejects: corrupt blocks, a wrong checksum, a window over the limit.
         if (ZSTD_isError(ret)) {
@@ -109,7 +101,7 @@ int zstd_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sy
             result = kBzCorrupt;
             break;
         }
-        if (out.pos > 0 && write_cb(&st.base, st.output, int(out.pos)) != 0) {
+        if (out.pos > 0 && write_cb(&st.base, st.base.output, int(out.pos)) != 0) {
             result = kBzWriteFailed;
             break;
         }
@@ -121,7 +113,7 @@ int zstd_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sy
         }
         // 4. Inside a frame, the input has ended and the decoder has nothing left to hand out:
         //    the frame was cut short.
-        if (st.input_ended && out.pos == 0 && st.in.pos == in_before) {
+        if (st.base.input_ended && out.pos == 0 && st.in.pos == in_before) {
             report(&st, sync_cb, ZSTD_error_srcSize_wrong);
             result = kBzTruncated;
             break;
