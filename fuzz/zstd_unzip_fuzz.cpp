@@ -57,8 +57,9 @@ bool frame_begins(const char *p, size_t n) {
            (magic & ZSTD_MAGIC_SKIPPABLE_MASK) == ZSTD_MAGIC_SKIPPABLE_START;
 }
 
-// The library on the whole input at once. Returns true when at least one frame was decoded whole
-// and every frame that followed it too, with the output, at most limit bytes, in *out.
+// The library on the whole input at once. Returns true when at least one frame was decoded whole,
+// to the size its header states, and every frame that followed it too, with the output, at most
+// limit bytes, in *out.
 bool decompress_whole(const char *data, size_t size, size_t limit, std::string *out) {
     ZSTD_DCtx *d = ZSTD_createDCtx();
     if (d == nullptr) zn_fuzz::fuzz_fail("ZSTD_createDCtx");
@@ -68,6 +69,9 @@ bool decompress_whole(const char *data, size_t size, size_t limit, std::string *
     bool whole = true;
     static char block[1 << 16];
     while (whole && frame_begins(data + in.pos, size - in.pos)) {
+        // The library does not check a frame's stated size when its last block is empty.
+        unsigned long long stated = ZSTD_getFrameContentSize(data + in.pos, size - in.pos);
+        size_t frame_from = out->size();
         size_t ret;
         do {
             ZSTD_outBuffer o = {block, sizeof block, 0};
@@ -78,7 +82,8 @@ bool decompress_whole(const char *data, size_t size, size_t limit, std::string *
             // end of the data inside the frame.
             if (out->size() > limit || (o.pos == 0 && in.pos == in.size && ret != 0)) break;
         } while (ret != 0);
-        whole = ret == 0;
+        whole =
+            ret == 0 && (stated >= ZSTD_CONTENTSIZE_ERROR || out->size() - frame_from == stated);
         frames += whole;
     }
     ZSTD_freeDCtx(d);

@@ -17,6 +17,10 @@
 
 namespace zn {
 
+// Most input bytes that can be made to lie together in front of a read (bz_gather_input): a
+// bzip2 stream header, or a zstd frame header (at most 18 bytes).
+constexpr int kBzInputKeepMax = 18;
+
 struct bz_context {
     uintptr_t handle;
     bz_read_fn read_cb;  // what the loop reads through
@@ -26,8 +30,9 @@ struct bz_context {
     void *source_state;    // the stand-in's own state
     bool input_ended;
     bz_stream stream;
-    // Input, with room in front for the few bytes kept back while looking for the next stream.
-    char input[kBzHeaderBytes - 1 + kBzInputBlock];
+    // Input, with room in front for the few bytes kept back while looking for the next stream
+    // or frame.
+    char input[kBzInputKeepMax - 1 + kBzInputBlock];
     char output[kBzOutputBlock];
 };
 
@@ -39,7 +44,7 @@ void bz_context_init(bz_context *ctx, uintptr_t handle, bz_read_fn read_cb, bz_w
 // with status 1 after "bzDecompressInit: failed, ret=%d\n" when it cannot.
 void bz_start_stream(bz_context *ctx);
 
-// Makes at least need bytes of input (need <= kBzHeaderBytes) lie together, unless the input
+// Makes at least need bytes of input (need <= kBzInputKeepMax) lie together, unless the input
 // ends first: while fewer are at hand, moves the *avail bytes at `at` to the front of ctx->input
 // and reads behind them. Returns where the bytes at hand begin, their count in *avail; bytes
 // already enough stay where they are.

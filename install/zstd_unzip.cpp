@@ -1,5 +1,6 @@
 #include "install/zstd_unzip.h"
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader, ZSTD_FRAMEHEADERSIZE_MAX
 #include <zstd.h>
 #include <zstd_errors.h>
 
@@ -13,7 +14,7 @@ namespace zn {
 // Every frame begins with a four-byte little-endian magic number: ZSTD_MAGICNUMBER for a frame of
 // data, or one of the sixteen skippable-frame numbers (ZSTD_MAGIC_SKIPPABLE_START and up).
 constexpr size_t kZstdMagicSize = 4;
-static_assert(kZstdMagicSize <= size_t(kBzHeaderBytes), "the input buffer keeps a magic's bytes");
+static_assert(ZSTD_FRAMEHEADERSIZE_MAX <= kBzInputKeepMax, "a frame header fits before a read");
 
 namespace {
 
@@ -38,12 +39,12 @@ void refill(zstd_state *st) {
     st->in = {st->base.input, got > 0 ? size_t(got) : 0, 0};
 }
 
-// At the start of a frame: reads until the magic number is at hand (or the input has ended) and
-// returns the bytes at hand. Kept bytes move to the front of the buffer.
-size_t magic_at_hand(zstd_state *st) {
+// At the start of a frame: reads until the longest frame header is at hand (or the input has
+// ended) and returns the bytes at hand. Kept bytes move to the front of the buffer.
+size_t header_at_hand(zstd_state *st) {
     size_t avail = st->in.size - st->in.pos;
     const char *at = static_cast<const char *>(st->in.src) + st->in.pos;
-    at = bz_gather_input(&st->base, at, &avail, kZstdMagicSize);
+    at = bz_gather_input(&st->base, at, &avail, ZSTD_FRAMEHEADERSIZE_MAX);
     st->in = {at, avail, 0};
     return avail;
 }
@@ -75,11 +76,13 @@ int zstd_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sy
     int result = kBzOk;
     int frames = 0;           // frames decoded whole
     bool frame_start = true;  // the next byte begins a frame
+    // The frame's content size as its header states it, and what it has decoded to so far.
+    unsigned long long declared = ZSTD_CONTENTSIZE_UNKNOWN, decoded = 0;
     for (;;) {
         // 1. At a frame's start, its magic decides: after a whole frame, bytes that do not begin
         //    another end the data and are ignored; the first frame must be one.
         if (frame_start) {
-            size_t at_hand = magic_at_hand(&st);
+            size_t at_hand = header_at_hand(&st);
             const char *next = static_cast<const char *>(st.in.src) + st.in.pos;
             if (at_hand < kZstdMagicSize || !is_frame_magic(next)) {
                 if (frames > 0) break;
@@ -90,6 +93,10 @@ int zstd_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sy
                 break;
             }
             frame_start = false;
+            ZSTD_frameHeader fh;
+            bool known = ZSTD_getFrameHeader(&fh, next, at_hand) == 0 && fh.frameType == ZSTD_frame;
+            declared = known ? fh.frameContentSize : ZSTD_CONTENTSIZE_UNKNOWN;
+            decoded = 0;
         }
         refill(&st);
         size_t in_before = st.in.pos;
@@ -105,7 +112,15 @@ int zstd_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb, bz_sy
             result = kBzWriteFailed;
             break;
         }
-        // 3. A frame decoded whole and handed out: the next byte, if any, begins another.
+        decoded += out.pos;
+        // 3. A frame decoded whole and handed out: the next byte, if any, begins another. Its
+        //    size must be the one its header states: the library does not check that when the
+        //    last block is empty.
+        if (ret == 0 && declared != ZSTD_CONTENTSIZE_UNKNOWN && decoded != declared) {
+            report(&st, sync_cb, ZSTD_error_corruption_detected);
+            result = kBzCorrupt;
+            break;
+        }
         if (ret == 0) {
             frames++;
             frame_start = true;

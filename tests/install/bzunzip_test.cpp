@@ -243,6 +243,10 @@ TEST(ZstdUnzip, FramesAndWhatFollowsThem) {
         {"window of 2^27", empty_frame('\x88'), SIZE_MAX, kBzOk, "", ""},
         {"window of 2^28 after a frame", zn_test::zstd_compress(a) + empty_frame('\x90'), SIZE_MAX,
          kBzCorrupt, a, "zstd: Frame requires too much memory for decoding\n"},
+        // States 18432 bytes of content, then ends with an empty last block.
+        {"a frame short of its stated size, 1-byte reads",
+         zn_test::zstd_compress(a) + magic + std::string("\x60\x00\x47\x01\x00\x00", 6), 1,
+         kBzCorrupt, a, "zstd: Data corruption detected\n"},
     };
     for (const auto &row : rows) {
         Memory m;
