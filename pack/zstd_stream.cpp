@@ -1,4 +1,4 @@
-#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams: the window a level would choose
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams, ZSTD_getFrameHeader
 #include "pack/zstd_stream.h"
 
 #include <zstd_errors.h>
@@ -99,6 +99,28 @@ int zstd_reader_init(zstd_reader *r, byte_source source, void *ctx) {
     }
     r->in = static_cast<char *>(chk_alloc(kZstdInBlock));
     r->input = {r->in, 0, 0};
+    r->frame_start = 1;
+    return 0;
+}
+
+// At a frame's start: makes the longest frame header lie together in the input (unless the
+// input ends first) and notes the content size the header states. Returns 0 or -1.
+static int read_frame_header(zstd_reader *r) {
+    while (r->input.size - r->input.pos < ZSTD_FRAMEHEADERSIZE_MAX && !r->at_end) {
+        size_t kept = r->input.size - r->input.pos;
+        std::memmove(r->in, static_cast<const char *>(r->input.src) + r->input.pos, kept);
+        long got = r->source(r->ctx, r->in + kept, kZstdInBlock - kept);
+        if (got < 0) return -1;
+        if (got == 0) r->at_end = 1;
+        r->input = {r->in, kept + size_t(got), 0};
+    }
+    ZSTD_frameHeader fh;
+    const char *at = static_cast<const char *>(r->input.src) + r->input.pos;
+    bool known = ZSTD_getFrameHeader(&fh, at, r->input.size - r->input.pos) == 0 &&
+                 fh.frameType == ZSTD_frame;
+    r->declared = known ? fh.frameContentSize : ZSTD_CONTENTSIZE_UNKNOWN;
+    r->decoded = 0;
+    r->frame_start = 0;
     return 0;
 }
 
@@ -106,6 +128,7 @@ long zstd_reader_read(zstd_reader *r, void *buf, size_t n) {
     ZSTD_outBuffer out = {buf, n, 0};
     // Loop until some output appears: a step may only consume input (a frame header, say).
     while (!r->ended && out.pos == 0) {
+        if (r->frame_start && read_frame_header(r) < 0) return -1;
         if (r->input.pos == r->input.size && !r->at_end) {
             long got = r->source(r->ctx, r->in, kZstdInBlock);
             if (got < 0) return -1;
@@ -128,7 +151,15 @@ long zstd_reader_read(zstd_reader *r, void *buf, size_t n) {
             return -1;
         }
         r->after_frame += r->input.pos - in_before;
+        r->decoded += out.pos;
         if (ret == 0) {
+            // The library does not check a frame's stated size when its last block is empty.
+            if (r->declared != ZSTD_CONTENTSIZE_UNKNOWN && r->decoded != r->declared) {
+                pack_error("corrupt zstd data: %s",
+                           ZSTD_getErrorString(ZSTD_error_corruption_detected));
+                return -1;
+            }
+            r->frame_start = 1;
             r->frames++;
             r->after_frame = 0;
         } else if (r->at_end && out.pos == 0 && r->input.pos == in_before) {

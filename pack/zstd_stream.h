@@ -58,6 +58,10 @@ struct zstd_reader {
     size_t after_frame;  // bytes taken since the last frame ended
     int ended;           // the data has ended
     uint64_t bytes_out;  // decompressed bytes handed out
+    int frame_start;     // the next byte taken begins a frame
+    // The frame's content size as its header states it, and what it has decoded to so far.
+    unsigned long long declared;
+    uint64_t decoded;
 };
 
 // Starts decompressing what source supplies, with the installer's window limit. Returns 0 or -1.

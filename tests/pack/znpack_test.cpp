@@ -844,6 +844,12 @@ TEST(ZnpackList, ReportsInvalidTypesAndCutRecords) {
          "bad script: zstd data cut short after 0 bytes"},
         {"not zstd archive", std::string("\0\0\0\4\x14", 5) + "abcd", 0, "20 archive",
          "bad archive after 0 members: not a zstd frame"},
+        // A frame that states 65791 bytes of content (more than one read asks for) and ends
+        // with an empty last block.
+        {"zstd script short of its size",
+         std::string("\0\0\0\x0a\x15\x28\xB5\x2F\xFD", 9) +
+             std::string("\x60\xFF\xFF\x01\x00\x00", 6),
+         0, "21 script", "bad script: corrupt zstd data: Data corruption detected"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
