@@ -23,7 +23,8 @@ constexpr int kZstdWindowLogMax = 27;  // log2 of the largest window accepted (1
 
 // Decompresses the frames that read_cb supplies. handle is the caller's value, available to the
 // callbacks through bz_handle(ctx). Returns kBzOk when the last frame ended whole, kBzCorrupt for
-// data the library rejects (a frame over the window limit included), kBzTruncated when the input
+// data the library rejects (a frame over the window limit included) and for a frame that
+// decodes to other than the content size its header states, kBzTruncated when the input
 // ends inside a frame (or holds no frame at all), kBzWriteFailed when write_cb refused the data.
 // Each failure but the last prints "zstd: %s\n" on standard error (after sync_cb, when given) with
 // the library's name for the error; a cut frame is named as the library names a source of the
