@@ -18,8 +18,8 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "install/bz_parallel.h"
-#include "install/bzunzip.h"
+#include "package/bz_parallel.h"
+#include "package/bzunzip.h"
 
 namespace {
 

@@ -16,10 +16,10 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "install/handlers.h"
-#include "install/package_format.h"
-#include "install/package_reader.h"
 #include "lib/byteorder.h"
+#include "package/package_format.h"
+#include "package/package_reader.h"
+#include "package/record_body.h"
 
 namespace {
 

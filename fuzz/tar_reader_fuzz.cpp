@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "install/tar_reader.h"
+#include "package/tar_reader.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "install/zstd_unzip.h"
+#include "package/zstd_unzip.h"
 
 namespace {
 

@@ -3,12 +3,12 @@
 
 #include <cstdio>
 
-#include "install/bzunzip.h"
 #include "install/extract_pipe.h"
 #include "install/handlers.h"
-#include "install/package_reader.h"
 #include "install/run_state.h"
-#include "install/tar_reader.h"
+#include "package/bzunzip.h"
+#include "package/package_reader.h"
+#include "package/tar_reader.h"
 
 namespace zn {
 
@@ -33,21 +33,6 @@ int stdout_writer(bz_context *, const char *data, int count) {
         return -1;
     }
     return 0;
-}
-
-namespace {
-
-int tar_feed_writer(bz_context *ctx, const char *data, int count) {
-    tar_reader_feed(reinterpret_cast<tar_reader *>(bz_handle(ctx)), data, size_t(count));
-    return 0;
-}
-
-}  // namespace
-
-int archive_record_read(int fd, const unsigned char *record_header, tar_reader *r) {
-    int rc = record_body_unzip(fd, record_header, reinterpret_cast<uintptr_t>(r), tar_feed_writer);
-    int failed = tar_reader_finish(r, rc == kBzOk);
-    return (rc != kBzOk || failed) ? 1 : 0;
 }
 
 int handle_archive_record(int fd, const unsigned char *record_header) {

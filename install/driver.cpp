@@ -12,12 +12,13 @@
 #include <cstring>
 
 #include "install/handlers.h"
-#include "install/package_format.h"
 #include "install/run_state.h"
-#include "install/tar_reader.h"
 #include "install/verify.h"
 #include "lib/chk.h"
 #include "lib/findexec.h"
+#include "package/package_format.h"
+#include "package/record_body.h"
+#include "package/tar_reader.h"
 
 namespace zn {
 

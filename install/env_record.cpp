@@ -1,22 +1,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "install/fd_io.h"
 #include "install/handlers.h"
-#include "install/package_format.h"
 #include "install/run_state.h"
 #include "lib/byteorder.h"
 #include "lib/chk.h"
+#include "package/fd_io.h"
+#include "package/package_format.h"
+#include "package/record_body.h"
 
 namespace zn {
-
-int environment_record_read(int fd, const unsigned char *record_header, char *text) {
-    uint32_t length = LGET32(record_header + kRecordLengthOffset);
-    if (length > kEnvironmentMax) return -1;
-    if (read_full(fd, text, length) < length) return -2;
-    text[length] = '\0';  // a NUL inside the body ends the text earlier
-    return 0;
-}
 
 void environment_record_load(int fd, const unsigned char *record_header, char *text) {
     int rc = environment_record_read(fd, record_header, text);

@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "install/tar_reader.h"
+#include "package/tar_reader.h"
 
 namespace zn {
 

@@ -27,12 +27,6 @@ void install_dir_enter(const char *dir, int unattended);
 // environment, echoing it on standard output unless in dump mode. Returns 0 or ends the run.
 int handle_environment_record(int fd, const unsigned char *record_header);
 
-// The body reads of the environment handler, without its messages: reads the body (the descriptor
-// at its first byte) into text and puts a NUL behind it. Returns 0, -1 when the body is longer
-// than kEnvironmentMax bytes (nothing is read), -2 when the file ends first.
-// REQUIRES: text has room for kEnvironmentMax + 1 bytes.
-int environment_record_read(int fd, const unsigned char *record_header, char *text);
-
 // environment_record_read for the handler and the listing: on failure ends the run with the
 // handler's messages ("Environment variable too long in setup file", "Premature EOF reading env
 // var"). REQUIRES: text has room for kEnvironmentMax + 1 bytes.
@@ -45,21 +39,10 @@ void environment_record_load(int fd, const unsigned char *record_header, char *t
 // reported. Ends the run when the file cannot be created.
 int handle_program_record(int fd, const unsigned char *record_header);
 
-// The body copy of the program handler, without its messages: copies length bytes from fd (at
-// the body) to out_fd in chunks of at most 4096 bytes. Returns 0; -2 when fd ends first, -1 when
-// out_fd takes fewer bytes than given; on failure *chunk is the size of the chunk that failed.
-int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk);
-
 // Types 2, 10 and 20: unpacks the compressed tar archive into the current directory, or writes the
 // decompressed stream to standard output in dump mode. Returns 0 when the archive was installed
 // whole, non-zero when anything kept it from that (each cause reported as it happened).
 int handle_archive_record(int fd, const unsigned char *record_header);
-
-// The archive of an archive record (the descriptor at the body) fed to r on this thread, which
-// is then finished: unpacked into r's root, or listed when r lists. Returns 0 when the archive
-// was read whole and nothing failed, 1 otherwise (each cause reported as it happened).
-struct tar_reader;
-int archive_record_read(int fd, const unsigned char *record_header, tar_reader *r);
 
 // Types 11 and 21: sets INSTALL_ROOT, writes the decompressed script to the temporary file, runs
 // it and removes it (only INSTALL_ROOT in dump mode; INSTALL_ROOT and "Skipping post-install

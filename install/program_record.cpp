@@ -1,34 +1,21 @@
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-#include "install/fd_io.h"
 #include "install/handlers.h"
-#include "install/package_format.h"
 #include "install/run_state.h"
 #include "install/temp_program.h"
 #include "lib/byteorder.h"
+#include "package/fd_io.h"
+#include "package/package_format.h"
+#include "package/record_body.h"
 
 namespace zn {
 
-constexpr int kProgramCopyChunk = 4096;  // bytes copied per step
 constexpr int kProgramFileMode = 0755;
 constexpr const char kQuietArgument[] = "/quiet";
 constexpr int kProgramRunFailed = -3;  // it could not be started, or it failed (reported)
-
-int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk) {
-    char buf[kProgramCopyChunk];
-    uint32_t remaining = length;
-    while (remaining > 0) {
-        *chunk = int(std::min<uint32_t>(remaining, kProgramCopyChunk));
-        if (read_full(fd, buf, size_t(*chunk)) < size_t(*chunk)) return -2;
-        if (write_full(out_fd, buf, size_t(*chunk)) < size_t(*chunk)) return -1;
-        remaining -= uint32_t(*chunk);
-    }
-    return 0;
-}
 
 int handle_program_record(int fd, const unsigned char *record_header) {
     // Not even written: nothing of a program that is not to run reaches the disk.

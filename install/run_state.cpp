@@ -31,22 +31,6 @@ void putenv_kept(char *text) {
     putenv(text);
 }
 
-int err_printf(const char *fmt, ...) {
-    std::fflush(stdout);
-    va_list ap;
-    va_start(ap, fmt);
-    int n = std::vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    return n;
-}
-
-void err_perror(const char *prefix) {
-    int saved = errno;
-    std::fflush(stdout);
-    errno = saved;
-    std::perror(prefix);
-}
-
 void fatal_out(const char *text) {
     std::fputs(text, stdout);
     std::fflush(stdout);

@@ -3,6 +3,8 @@
 #ifndef ZN_INSTALL_RUN_STATE_H
 #define ZN_INSTALL_RUN_STATE_H
 
+#include "lib/messages.h"
+
 namespace zn {
 
 extern int quiet_install;        // -quiet: the helper program gets the argument "/quiet"
@@ -28,13 +30,6 @@ constexpr int kTextBufferSize = 1024;
 // A record handler: called with the descriptor at the record's body and the 5 bytes of its
 // record header; returns 0 for success. It may read any amount of the body.
 using record_handler = int (*)(int fd, const unsigned char *record_header);
-
-// Writes to standard error after flushing standard output, so that a terminal shows both streams
-// in program order. Returns what vfprintf returns.
-__attribute__((format(printf, 1, 2))) int err_printf(const char *fmt, ...);
-
-// perror after flushing standard output.
-void err_perror(const char *prefix);
 
 // Prints the message on standard output as it is, flushes, and ends the process with status 1.
 [[noreturn]] void fatal_out(const char *text);

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "install/bzunzip.h"
 #include "install/handlers.h"
-#include "install/package_reader.h"
 #include "install/run_state.h"
 #include "install/temp_program.h"
 #include "lib/chk.h"
+#include "package/bzunzip.h"
+#include "package/package_reader.h"
 
 namespace zn {
 

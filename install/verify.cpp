@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "install/fd_io.h"
 #include "install/run_state.h"
 #include "lib/byteorder.h"
 #include "lib/crc32.h"
+#include "package/fd_io.h"
 
 namespace zn {
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "install/package_format.h"
+#include "package/package_format.h"
 
 namespace zn {
 

@@ -7,9 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "install/fd_io.h"
 #include "install/handlers.h"
-#include "install/package_format.h"
 #include "install/path_trust.h"
 #include "install/run_state.h"
 #include "lib/byteorder.h"
@@ -18,6 +16,8 @@
 #include "lib/dirtree.h"
 #include "lib/path.h"
 #include "lib/port.h"
+#include "package/fd_io.h"
+#include "package/package_format.h"
 #include "wild/expand.h"
 
 namespace zn {

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <new>
 
-#include "install/bz_bits.h"
 #include "lib/chk.h"
 #include "pack/pack_error.h"
+#include "package/bz_bits.h"
 
 namespace zn {
 

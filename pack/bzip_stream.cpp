@@ -3,11 +3,11 @@
 #include <climits>
 #include <cstring>
 
-#include "install/bz_bits.h"
-#include "install/bz_parallel.h"
 #include "lib/chk.h"
 #include "pack/bz_pieces.h"
 #include "pack/pack_error.h"
+#include "package/bz_bits.h"
+#include "package/bz_parallel.h"
 
 namespace zn {
 

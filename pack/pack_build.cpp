@@ -11,12 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "install/package_format.h"
 #include "lib/chk.h"
 #include "pack/bzip_stream.h"
 #include "pack/pack_error.h"
 #include "pack/tree_tar.h"
 #include "pack/zstd_stream.h"
+#include "package/package_format.h"
 
 namespace zn {
 

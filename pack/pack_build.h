@@ -11,7 +11,7 @@
 
 namespace zn {
 
-// One record to add: its type (RecordType of install/package_format.h) and the command-line value
+// One record to add: its type (RecordType of package/package_format.h) and the command-line value
 // (the NAME=VALUE text, or the path of the file or directory). kRecordArchive takes a directory,
 // packed as a tar archive, or a file named *.tar, taken as it is; both are compressed, as the
 // script is, and written as the archive and script types of the build's compression. Welcome
@@ -27,7 +27,7 @@ struct pack_build_args {
     const pack_record_arg *records;
     int nrecords;
     int64_t mtime;    // time stamp of every entry of a packed directory
-    int compression;  // kCompressionBzip2 or kCompressionZstd (install/package_format.h)
+    int compression;  // kCompressionBzip2 or kCompressionZstd (package/package_format.h)
     int zstd_level;   // 1 to ZSTD_maxCLevel(); for kCompressionZstd
     int threads;      // compression threads, at least 1; the output does not depend on it
 };

@@ -7,14 +7,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/bzunzip.h"
-#include "install/fd_io.h"
-#include "install/handlers.h"
-#include "install/package_format.h"
-#include "install/package_reader.h"
-#include "install/tar_reader.h"
 #include "lib/dirtree.h"
 #include "pack/pack_report.h"
+#include "package/bzunzip.h"
+#include "package/fd_io.h"
+#include "package/package_format.h"
+#include "package/package_reader.h"
+#include "package/record_body.h"
+#include "package/tar_reader.h"
 #include "string/dstr.h"
 
 namespace zn {

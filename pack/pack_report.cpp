@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/package_format.h"
 #include "lib/chk.h"
 #include "pack/bzip_stream.h"
 #include "pack/pack_error.h"
 #include "pack/zstd_stream.h"
+#include "package/package_format.h"
 #include "string/dstr.h"
 
 namespace zn {

@@ -7,14 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "install/bz_parallel.h"
-#include "install/package_format.h"
 #include "lib/chk.h"
 #include "pack/pack_build.h"
 #include "pack/pack_error.h"
 #include "pack/pack_extract.h"
 #include "pack/pack_report.h"
 #include "pack/zstd_stream.h"
+#include "package/bz_parallel.h"
+#include "package/package_format.h"
 
 namespace zn {
 

@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "install/zstd_unzip.h"
 #include "lib/chk.h"
 #include "pack/pack_error.h"
+#include "package/zstd_unzip.h"
 
 namespace zn {
 

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "e2e/installer_fixture.h"
-#include "install/package_format.h"
+#include "package/package_format.h"
 
 namespace zn_test {
 namespace {

@@ -9,9 +9,9 @@
 #include <cstring>
 
 #include "e2e/installer_fixture.h"
-#include "install/package_format.h"
 #include "lib/byteorder.h"
 #include "lib/crc32.h"
+#include "package/package_format.h"
 
 namespace zn_test {
 namespace {

@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "install/package_format.h"
 #include "lib/byteorder.h"
 #include "lib/crc32.h"
+#include "package/package_format.h"
 #include "support/package.h"
 #include "support/process.h"
 #include "support/scratch.h"

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "install/package_format.h"
 #include "lib/byteorder.h"
 #include "lib/crc32.h"
+#include "package/package_format.h"
 #include "support/scratch.h"
 
 namespace zn_test {

@@ -4,16 +4,16 @@
 //
 // Invariants of a context: stream is a started decoder; stream.next_in / avail_in are the input
 // not yet taken, inside input; input_ended is set once read_cb has returned 0 or less.
-#ifndef ZN_INSTALL_BZUNZIP_LOOP_H
-#define ZN_INSTALL_BZUNZIP_LOOP_H
+#ifndef ZN_PACKAGE_BZUNZIP_LOOP_H
+#define ZN_PACKAGE_BZUNZIP_LOOP_H
 
 #include <bzlib.h>
 
 #include <cstddef>
 #include <cstdint>
 
-#include "install/bz_bits.h"
-#include "install/bzunzip.h"
+#include "package/bz_bits.h"
+#include "package/bzunzip.h"
 
 namespace zn {
 
@@ -59,4 +59,4 @@ int bz_run(bz_context *ctx, bool continuation);
 
 }  // namespace zn
 
-#endif  // ZN_INSTALL_BZUNZIP_LOOP_H
+#endif  // ZN_PACKAGE_BZUNZIP_LOOP_H

@@ -1,8 +1,8 @@
-#include "install/record_decoder.h"
+#include "package/record_decoder.h"
 
-#include "install/bz_parallel.h"
-#include "install/package_format.h"
-#include "install/zstd_unzip.h"
+#include "package/bz_parallel.h"
+#include "package/package_format.h"
+#include "package/zstd_unzip.h"
 
 namespace zn {
 

@@ -1,11 +1,11 @@
 // The decompressor of a compressed record's body, chosen by the record's type, so that the
 // archive and script handlers serve every compression with one body of code.
-#ifndef ZN_INSTALL_RECORD_DECODER_H
-#define ZN_INSTALL_RECORD_DECODER_H
+#ifndef ZN_PACKAGE_RECORD_DECODER_H
+#define ZN_PACKAGE_RECORD_DECODER_H
 
 #include <cstdint>
 
-#include "install/bzunzip.h"
+#include "package/bzunzip.h"
 
 namespace zn {
 
@@ -21,4 +21,4 @@ unzip_fn record_decoder(const unsigned char *record_header);
 
 }  // namespace zn
 
-#endif  // ZN_INSTALL_RECORD_DECODER_H
+#endif  // ZN_PACKAGE_RECORD_DECODER_H

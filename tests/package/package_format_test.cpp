@@ -1,4 +1,4 @@
-#include "install/package_format.h"
+#include "package/package_format.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -8,8 +8,8 @@
 // is an unsigned 32-bit big-endian value (LGET32 / LPUT32).
 //
 // This module is shared by the installer (reading) and the package tool (writing).
-#ifndef ZN_INSTALL_PACKAGE_FORMAT_H
-#define ZN_INSTALL_PACKAGE_FORMAT_H
+#ifndef ZN_PACKAGE_PACKAGE_FORMAT_H
+#define ZN_PACKAGE_PACKAGE_FORMAT_H
 
 #include <cstdint>
 
@@ -158,4 +158,4 @@ int package_file_crc(int fd, uint64_t crc_offset, uint32_t *crc);
 
 }  // namespace zn
 
-#endif  // ZN_INSTALL_PACKAGE_FORMAT_H
+#endif  // ZN_PACKAGE_PACKAGE_FORMAT_H

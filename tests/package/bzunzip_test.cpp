@@ -1,6 +1,6 @@
 // The decompressors with bzunzip's contract: bzunzip and zstd_unzip, each through the same
 // in-memory callbacks.
-#include "install/bzunzip.h"
+#include "package/bzunzip.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "install/bz_bits.h"
-#include "install/bz_parallel.h"
-#include "install/package_format.h"
-#include "install/package_reader.h"
-#include "install/record_decoder.h"
-#include "install/zstd_unzip.h"
+#include "package/bz_bits.h"
+#include "package/bz_parallel.h"
+#include "package/package_format.h"
+#include "package/package_reader.h"
+#include "package/record_decoder.h"
+#include "package/zstd_unzip.h"
 #include "support/package.h"
 #include "support/scratch.h"
 

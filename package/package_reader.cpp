@@ -1,14 +1,14 @@
-#include "install/package_reader.h"
+#include "package/package_reader.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "install/package_format.h"
-#include "install/record_decoder.h"
 #include "lib/byteorder.h"
 #include "lib/chk.h"
+#include "package/package_format.h"
+#include "package/record_decoder.h"
 
 namespace zn {
 

@@ -17,8 +17,8 @@
 //   - depth counts the components from the root ("a/b" is 2);
 //   - dev and ino identify the directory made: a directory replaced after it was made (by
 //     another directory, or by a symbolic link) is never the one whose mode gets set.
-#ifndef ZN_INSTALL_DIR_MODES_H
-#define ZN_INSTALL_DIR_MODES_H
+#ifndef ZN_PACKAGE_DIR_MODES_H
+#define ZN_PACKAGE_DIR_MODES_H
 
 #include <sys/stat.h>
 
@@ -92,4 +92,4 @@ void dir_modes_free(dir_modes *d);
 
 }  // namespace zn
 
-#endif  // ZN_INSTALL_DIR_MODES_H
+#endif  // ZN_PACKAGE_DIR_MODES_H

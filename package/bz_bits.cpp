@@ -1,4 +1,4 @@
-#include "install/bz_bits.h"
+#include "package/bz_bits.h"
 
 #include <pthread.h>
 

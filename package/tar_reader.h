@@ -45,13 +45,13 @@
 // file, 'd' directory, 'l' symbolic link, 'h' hard link, 'c', 'b' or 'p' special file; the
 // permissions read as in "drwxr-xr-x" (s, S, t, T for the set-ID and sticky bits). Control bytes
 // and backslashes in names are shown as escapes: a line feed as \012, a backslash as \\.
-#ifndef ZN_INSTALL_TAR_READER_H
-#define ZN_INSTALL_TAR_READER_H
+#ifndef ZN_PACKAGE_TAR_READER_H
+#define ZN_PACKAGE_TAR_READER_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "install/dir_modes.h"
+#include "package/dir_modes.h"
 #include "string/dstr.h"
 
 namespace zn {
@@ -115,4 +115,4 @@ int tar_reader_finish(tar_reader *r, bool stream_complete);
 
 }  // namespace zn
 
-#endif  // ZN_INSTALL_TAR_READER_H
+#endif  // ZN_PACKAGE_TAR_READER_H

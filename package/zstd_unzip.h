@@ -10,12 +10,12 @@
 // A frame may ask for a window of at most 2^kZstdWindowLogMax bytes: the decoder reserves the
 // window in full, so a larger one is refused rather than letting a hostile body make the
 // installer reserve gigabytes.
-#ifndef ZN_INSTALL_ZSTD_UNZIP_H
-#define ZN_INSTALL_ZSTD_UNZIP_H
+#ifndef ZN_PACKAGE_ZSTD_UNZIP_H
+#define ZN_PACKAGE_ZSTD_UNZIP_H
 
 #include <cstdint>
 
-#include "install/bzunzip.h"
+#include "package/bzunzip.h"
 
 namespace zn {
 
@@ -34,4 +34,4 @@ int zstd_unzip(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb,
 
 }  // namespace zn
 
-#endif  // ZN_INSTALL_ZSTD_UNZIP_H
+#endif  // ZN_PACKAGE_ZSTD_UNZIP_H

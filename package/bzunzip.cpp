@@ -1,12 +1,12 @@
-#include "install/bzunzip.h"
+#include "package/bzunzip.h"
 
 #include <bzlib.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "install/bzunzip_loop.h"
-#include "install/run_state.h"
+#include "lib/messages.h"
+#include "package/bzunzip_loop.h"
 
 namespace zn {
 

@@ -1,4 +1,4 @@
-#include "install/dir_modes.h"
+#include "package/dir_modes.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

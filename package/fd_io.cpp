@@ -1,4 +1,4 @@
-#include "install/fd_io.h"
+#include "package/fd_io.h"
 
 #include <unistd.h>
 

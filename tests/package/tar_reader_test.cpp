@@ -1,4 +1,4 @@
-#include "install/tar_reader.h"
+#include "package/tar_reader.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

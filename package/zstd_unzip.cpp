@@ -1,4 +1,4 @@
-#include "install/zstd_unzip.h"
+#include "package/zstd_unzip.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader, ZSTD_FRAMEHEADERSIZE_MAX
 #include <zstd.h>
@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 
-#include "install/bzunzip_loop.h"
-#include "install/run_state.h"
+#include "lib/messages.h"
+#include "package/bzunzip_loop.h"
 
 namespace zn {
 

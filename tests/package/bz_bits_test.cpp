@@ -1,4 +1,4 @@
-#include "install/bz_bits.h"
+#include "package/bz_bits.h"
 
 #include <bzlib.h>
 #include <gtest/gtest.h>

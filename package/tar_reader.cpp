@@ -1,4 +1,4 @@
-#include "install/tar_reader.h"
+#include "package/tar_reader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/run_state.h"
 #include "lib/chk.h"
+#include "lib/messages.h"
 
 namespace zn {
 

@@ -1,13 +1,13 @@
-#include "install/package_format.h"
+#include "package/package_format.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "install/fd_io.h"
 #include "lib/byteorder.h"
 #include "lib/crc32.h"
+#include "package/fd_io.h"
 
 namespace zn {
 

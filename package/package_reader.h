@@ -5,12 +5,12 @@
 // reader's own position (pread), whatever the descriptor's file position is. It hands out no byte
 // past the body's end: a compressed body that does not end its stream there is cut short, never
 // continued with the next record.
-#ifndef ZN_INSTALL_PACKAGE_READER_H
-#define ZN_INSTALL_PACKAGE_READER_H
+#ifndef ZN_PACKAGE_PACKAGE_READER_H
+#define ZN_PACKAGE_PACKAGE_READER_H
 
 #include <cstdint>
 
-#include "install/bzunzip.h"
+#include "package/bzunzip.h"
 
 namespace zn {
 
@@ -33,4 +33,4 @@ int record_body_unzip(int fd, const unsigned char *record_header, uintptr_t hand
 
 }  // namespace zn
 
-#endif  // ZN_INSTALL_PACKAGE_READER_H
+#endif  // ZN_PACKAGE_PACKAGE_READER_H

@@ -7,8 +7,8 @@
 // block marker and its 32-bit CRC; blocks follow one another without padding, so each begins at
 // an arbitrary bit position. Bits are numbered from the most significant bit of the first byte.
 // The combined CRC folds in each block's CRC in order: combined = rotl1(combined) ^ block_crc.
-#ifndef ZN_INSTALL_BZ_BITS_H
-#define ZN_INSTALL_BZ_BITS_H
+#ifndef ZN_PACKAGE_BZ_BITS_H
+#define ZN_PACKAGE_BZ_BITS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -82,4 +82,4 @@ inline size_t bz_stream_of_bits_size(uint64_t nbits) {
 
 }  // namespace zn
 
-#endif  // ZN_INSTALL_BZ_BITS_H
+#endif  // ZN_PACKAGE_BZ_BITS_H

@@ -3,8 +3,8 @@
 // Streams that follow one another decode as one, as the bzip2 tool reads them: after a stream's
 // end, input that begins with another stream's signature ("BZh" and a digit from 1 to 9) is
 // decoded too; anything else after the last stream is ignored.
-#ifndef ZN_INSTALL_BZUNZIP_H
-#define ZN_INSTALL_BZUNZIP_H
+#ifndef ZN_PACKAGE_BZUNZIP_H
+#define ZN_PACKAGE_BZUNZIP_H
 
 #include <cstdint>
 
@@ -45,4 +45,4 @@ uintptr_t bz_handle(const bz_context *ctx);
 
 }  // namespace zn
 
-#endif  // ZN_INSTALL_BZUNZIP_H
+#endif  // ZN_PACKAGE_BZUNZIP_H

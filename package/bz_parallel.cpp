@@ -1,4 +1,4 @@
-#include "install/bz_parallel.h"
+#include "package/bz_parallel.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -9,10 +9,10 @@
 #include <cstring>
 #include <new>
 
-#include "install/bz_bits.h"
-#include "install/bzunzip_loop.h"
-#include "install/run_state.h"
 #include "lib/chk.h"
+#include "lib/messages.h"
+#include "package/bz_bits.h"
+#include "package/bzunzip_loop.h"
 
 namespace zn {
 

@@ -1,6 +1,6 @@
 // Whole reads and writes on file descriptors, retried after interruptions and short transfers.
-#ifndef ZN_INSTALL_FD_IO_H
-#define ZN_INSTALL_FD_IO_H
+#ifndef ZN_PACKAGE_FD_IO_H
+#define ZN_PACKAGE_FD_IO_H
 
 #include <sys/types.h>
 
@@ -19,4 +19,4 @@ ssize_t read_some(int fd, void *buf, size_t n);
 
 }  // namespace zn
 
-#endif  // ZN_INSTALL_FD_IO_H
+#endif  // ZN_PACKAGE_FD_IO_H

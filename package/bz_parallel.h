@@ -23,13 +23,13 @@
 //
 // A body of fewer than two blocks is decoded by bzunzip's loop alone, without threads. The scan
 // reads ahead at most kBzJobsBeyondWorkers segments more than there are workers.
-#ifndef ZN_INSTALL_BZ_PARALLEL_H
-#define ZN_INSTALL_BZ_PARALLEL_H
+#ifndef ZN_PACKAGE_BZ_PARALLEL_H
+#define ZN_PACKAGE_BZ_PARALLEL_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "install/bzunzip.h"
+#include "package/bzunzip.h"
 
 namespace zn {
 
@@ -60,4 +60,4 @@ int bz_decode(uintptr_t handle, bz_read_fn read_cb, bz_write_fn write_cb,
 
 }  // namespace zn
 
-#endif  // ZN_INSTALL_BZ_PARALLEL_H
+#endif  // ZN_PACKAGE_BZ_PARALLEL_H

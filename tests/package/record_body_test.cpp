@@ -1,6 +1,6 @@
 // The body reads under the environment and program handlers, on memory files. The handlers'
 // messages and exits are covered end to end (tests/e2e/driver_test.cpp).
-#include "install/handlers.h"
+#include "package/record_body.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "install/package_format.h"
 #include "lib/byteorder.h"
+#include "package/package_format.h"
 
 namespace zn {
 namespace {

@@ -1,0 +1,16 @@
+// Messages on standard error that a terminal shows in program order with standard output: each
+// first flushes standard output, which stdio buffers while standard error is written at once.
+#ifndef ZN_LIB_MESSAGES_H
+#define ZN_LIB_MESSAGES_H
+
+namespace zn {
+
+// Writes to standard error after flushing standard output. Returns what vfprintf returns.
+__attribute__((format(printf, 1, 2))) int err_printf(const char *fmt, ...);
+
+// perror after flushing standard output; errno is kept across the flush.
+void err_perror(const char *prefix);
+
+}  // namespace zn
+
+#endif  // ZN_LIB_MESSAGES_H
