@@ -14,8 +14,9 @@
 // relative to the current directory shows up there.
 //
 // Checks: both runs print the same text, report the same result and leave the same tree (names,
-// kinds, modes, link counts, contents, link targets); nothing appears in base or base/jail besides
-// the layout, the sentinel stays empty and the secret untouched.
+// kinds, modes, link counts, contents, link targets); an archive that failed is rolled back and
+// leaves its root as it was made; one that did not is committed; nothing appears in base or
+// base/jail besides the layout, the sentinel stays empty and the secret untouched.
 //
 // With ZN_FUZZ_VERBOSE set in the environment, the text of the whole run and the tree it left are
 // shown, which helps when reproducing a finding.
@@ -88,6 +89,15 @@ outcome extract(const std::string &root, const std::string &tar, const std::vect
         at += n;
     }
     o.failed = zn::tar_reader_finish(&r, true);
+    if (o.failed) {
+        // Rolled back, the root is as it was made: only the planted links.
+        zn::tar_reader_rollback(&r);
+        std::string left = zn_fuzz::list_directory(root);
+        if (left != "escape\nescape_abs\nsecret_link\n")
+            zn_fuzz::fuzz_fail("a rolled-back archive left this behind:\n%s", left.c_str());
+    } else {
+        o.failed = zn::tar_reader_commit(&r, 0);
+    }
     zn_fuzz::output_capture_end(&o.out, &o.err);
     close(fd);
     return o;

@@ -5,6 +5,7 @@
 
 #include "install/extract_pipe.h"
 #include "install/handlers.h"
+#include "install/interrupt.h"
 #include "install/run_state.h"
 #include "package/bzunzip.h"
 #include "package/package_reader.h"
@@ -16,7 +17,11 @@ namespace {
 
 tar_reader archive;  // one extraction at a time
 
+constexpr const char kRolledBack[] = "The archive's changes were rolled back.";
+
+// Hands decompressed bytes to the extraction; an interruption stops the decompression.
 int tar_writer(bz_context *, const char *data, int count) {
+    if (interrupt_signal) return -1;
     extract_pipe_write(data, size_t(count));
     return 0;
 }
@@ -28,6 +33,7 @@ void tar_sync(bz_context *) {
 }  // namespace
 
 int stdout_writer(bz_context *, const char *data, int count) {
+    if (interrupt_signal) return -1;
     if (count > 0 && std::fwrite(data, size_t(count), 1, stdout) != 1) {
         err_printf("zninstall: error writing to output stream\n");
         return -1;
@@ -42,6 +48,7 @@ int handle_archive_record(int fd, const unsigned char *record_header) {
             err_printf("zninstall: error writing to output stream\n");
             rc = -1;
         }
+        interrupt_check();
         return rc != 0;
     }
 
@@ -52,13 +59,27 @@ int handle_archive_record(int fd, const unsigned char *record_header) {
         return 1;
     }
     tar_reader_init(&archive, root);
+    archive.stop = &interrupt_signal;
     extract_pipe_start(&archive);
     int rc = record_body_unzip(fd, record_header, 0, tar_writer, tar_sync);
     extract_pipe_finish();
-    int failed = tar_reader_finish(&archive, rc == kBzOk);
-    close(root);
+    int failed = tar_reader_finish(&archive, rc == kBzOk) || rc != kBzOk;
+    // The archive installs whole or not at all: a failure, or an interruption before the commit,
+    // leaves the install directory as it was. The commit itself is never interrupted.
+    if (failed || interrupt_signal) {
+        tar_reader_rollback(&archive);
+        close(root);
+        interrupt_check();
+        std::puts(kRolledBack);
+    } else {
+        interrupt_hold(1);
+        failed = tar_reader_commit(&archive, nosync_mode ? 0 : kJournalSync);
+        interrupt_hold(0);
+        close(root);
+        if (failed) std::puts(kRolledBack);
+    }
     std::fflush(stdout);
-    return (rc != kBzOk || failed) ? 1 : 0;
+    return failed;
 }
 
 }  // namespace zn

@@ -12,7 +12,9 @@
 #include <cstring>
 
 #include "install/handlers.h"
+#include "install/interrupt.h"
 #include "install/run_state.h"
+#include "install/temp_program.h"
 #include "install/verify.h"
 #include "lib/chk.h"
 #include "lib/findexec.h"
@@ -42,6 +44,7 @@ enum option_id : int {
     kOptCheck,
     kOptList,
     kOptNoexec,
+    kOptNosync,
 };
 
 struct option_entry {
@@ -54,7 +57,7 @@ const option_entry kOptions[] = {
     {"d", kOptDebug, false},         {"gz", kOptDump, false},       {"quiet", kOptQuiet, false},
     {"program", kOptProgram, true},  {"h", kOptHelp, false},        {"help", kOptHelp, false},
     {"version", kOptVersion, false}, {"target", kOptTarget, true},  {"check", kOptCheck, false},
-    {"list", kOptList, false},       {"noexec", kOptNoexec, false},
+    {"list", kOptList, false},       {"noexec", kOptNoexec, false}, {"nosync", kOptNosync, false},
 };
 
 // Pairs of options that ask for things that exclude each other: the run is refused.
@@ -67,7 +70,11 @@ const struct {
 };
 
 unsigned options_seen;  // bit (1 << option_id) for every option given
-bool target_missing;    // -target came last, or with an empty value
+bool target_missing;    // -target came last, or with an empty value or one beginning with '-'
+// The first argument that is neither an option nor an option's value, and whether it looked
+// like an option: the command line is refused.
+const char *stray_argument;
+bool stray_is_option;
 
 const char kUsage[] =
     "usage: %s [option]...\n"
@@ -78,12 +85,14 @@ const char kUsage[] =
     "  -check         verify the package and exit: \"Package is intact.\" or what is wrong\n"
     "  -list          verify the package, then list what it holds; nothing is written or run\n"
     "  -noexec        install, but neither the post-install script nor a helper program runs\n"
+    "  -nosync        do not wait for what is installed to reach the disk\n"
     "  -gz            write the product's tar archive to standard output, install nothing\n"
     "  -d             open a shell before the post-install script runs\n"
     "  -quiet         start a helper program with the argument /quiet\n"
     "  -program FILE  read the package from FILE instead of this program\n"
-    "Options end at the first argument that does not begin with '-'. -check and -list go\n"
-    "with none of -gz, -d, -target or each other; -gz not with -target; -d not with -noexec.\n"
+    "Any other argument is refused. -check and -list go with none of -gz, -d, -target or\n"
+    "each other; -gz not with -target; -d not with -noexec. A directory whose name begins\n"
+    "with '-' is given as ./-name.\n"
     "Exit status: 0 success (with -check: the package is intact); 1 a fatal error, a refused\n"
     "prompt, a refused command line or (-check, -list) a damaged package; 2 every record was\n"
     "handled but something failed (-list: an archive could not be read whole; -gz: the\n"
@@ -94,7 +103,7 @@ const option_entry *find_option(const char *name, const char **inline_value) {
         size_t len = std::strlen(o.name);
         if (std::strncmp(name, o.name, len) != 0) continue;
         if (name[len] == '\0') return &o;
-        // "-target=DIR" as well as "-target DIR"; -program keeps its one form.
+        // "-target=DIR" as well as "-target DIR"; every other option has its one form.
         if (name[len] == '=' && o.id == kOptTarget) {
             *inline_value = name + len + 1;
             return &o;
@@ -109,6 +118,11 @@ bool seen(option_id id) {
 
 // Returns the text that refuses the command line, or null when it may run.
 const char *refused_options(char *text, size_t size) {
+    if (stray_argument != nullptr) {
+        std::snprintf(text, size, "%s %s",
+                      stray_is_option ? "unknown option" : "unexpected argument", stray_argument);
+        return text;
+    }
     if (target_missing) return "-target needs a directory";
     for (const auto &pair : kRefusedPairs) {
         if (!seen(pair.a) || !seen(pair.b)) continue;
@@ -202,15 +216,32 @@ int for_each_record(uint32_t payload_offset, uint64_t file_size,
     return failed;
 }
 
+int archive_failed;  // an archive record was not installed whole (and was rolled back)
+
 // Hands the record to its handler. Returns 1 when a handler whose result counts failed.
 int install_record(const record_header &header, const unsigned char *raw) {
+    interrupt_check();
     const dispatch_entry *entry = find_handler(header.type);
     if (entry == nullptr) fatal_err("Unexpected error in package file\n");
-    // With -target the directory is entered before the first record that works in it, so that
-    // a package without a welcome record installs there too.
-    if (target_dir != nullptr && install_dir == nullptr && entry->works_in_install_dir)
-        install_dir_enter(target_dir, 1);
+    record_kind kind = record_kind_of(header.type);
+    // Scripts and helpers work on the product: after an archive failed, there is none whole.
+    if (archive_failed && (kind == kKindScript || kind == kKindProgram)) {
+        skip_notice(kind == kKindScript
+                        ? "Skipping post-install script: the product was not installed whole.\n"
+                        : "Skipping helper program: the product was not installed whole.\n");
+        return 1;
+    }
+    // The install directory is entered before the first record that works in it: with -target
+    // that directory, so that a package without a welcome record installs there too; without,
+    // the current directory, checked as a typed one would be.
+    if (install_dir == nullptr && entry->works_in_install_dir && !dump_mode) {
+        if (target_dir != nullptr)
+            install_dir_enter(target_dir, 1);
+        else
+            current_dir_enter();
+    }
     int result = entry->handler(package_fd, raw);
+    if (result != 0 && kind == kKindArchive && !dump_mode) archive_failed = 1;
     return result != 0 && entry->result_counts;
 }
 
@@ -222,7 +253,9 @@ int list_record(const record_header &header, const unsigned char *raw) {
         case kKindEnvironment: {
             char text[kEnvironmentMax + 1];
             environment_record_load(package_fd, raw, text);
-            std::printf("env %s\n", text);
+            std::fputs("env ", stdout);
+            put_shown(text);
+            std::putchar('\n');
             return 0;
         }
         case kKindWelcome:
@@ -248,17 +281,23 @@ int list_record(const record_header &header, const unsigned char *raw) {
 
 int parse_options(int argc, char **argv) {
     int i = 1;
-    while (i < argc && argv[i][0] == '-') {
-        const char *name = argv[i] + 1;
-        if (name[0] == '-' && name[1] != '\0') name++;
+    while (i < argc) {
+        const char *arg = argv[i];
+        // A mistyped option or a stray word must never turn into an install: the first one
+        // refuses the command line.
+        if (arg[0] != '-' || arg[1] == '\0' || (arg[1] == '-' && arg[2] == '\0')) {
+            stray_argument = arg;
+            stray_is_option = arg[0] == '-';
+            return i;
+        }
+        const char *name = arg + 1;
+        if (name[0] == '-') name++;
         const char *value = nullptr;
         const option_entry *opt = find_option(name, &value);
         if (opt == nullptr) {
-            // Ignored as ever, so that callers passing extra options keep working; the warning
-            // catches a mistyped one.
-            err_printf("zninstall: unknown option %s (ignored)\n", argv[i]);
-            i++;
-            continue;
+            stray_argument = arg;
+            stray_is_option = true;
+            return i;
         }
         options_seen |= 1u << opt->id;
         if (opt->takes_value && value == nullptr) {
@@ -282,11 +321,15 @@ int parse_options(int argc, char **argv) {
                 program_option = value;
                 break;
             case kOptTarget:
+                // "-target -noexec" must not install into "-noexec" and run the script.
                 target_dir = value;
-                target_missing = value[0] == '\0';
+                target_missing = value[0] == '\0' || value[0] == '-';
                 break;
             case kOptNoexec:
                 noexec_mode = 1;
+                break;
+            case kOptNosync:
+                nosync_mode = 1;
                 break;
             default:
                 break;  // -h, -help, -version, -check and -list are looked at by zninstall
@@ -296,7 +339,22 @@ int parse_options(int argc, char **argv) {
     return i;
 }
 
+namespace {
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that no file the installer
+// opens becomes standard input (read as answers) or output.
+void standard_descriptors_open() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) close(opened);  // a lower one was closed meanwhile
+    }
+}
+
+}  // namespace
+
 int zninstall(int flags, const char *argv0) {
+    standard_descriptors_open();
     // 0. Help, the version and a refused command line end the run before anything else.
     if (seen(kOptHelp)) {
         std::printf(kUsage, argv0);
@@ -306,19 +364,20 @@ int zninstall(int flags, const char *argv0) {
         std::printf("ZNINSTALL v%d.%03d %s\n", kVersionMajor, kVersionMinor, kVendorNotice);
         return std::fflush(stdout) == 0 ? kExitSuccess : kExitFatal;
     }
-    char text[128];
+    char text[kTextBufferSize];
     if (const char *why = refused_options(text, sizeof text)) {
-        err_printf("zninstall: %s (-help lists the options)\n", why);
+        err_printf("zninstall: %s (see -help)\n", why);
         return kExitFatal;
     }
 
     // 1-5: temporary directory, quiet flag, umask, signals, magic.
-    const char *temp = getenv("TEMP");
-    if (temp == nullptr) temp = getenv("TMP");
-    temp_dir = temp != nullptr ? temp : ".";
     if (flags & 1) quiet_install = 1;
     umask(kUmask);
+    bool writes = !seen(kOptCheck) && !seen(kOptList);
+    temp_dir_choose();
+    if (writes && temp_dir_from_env) temp_dir_check();
     signal(SIGPIPE, SIG_IGN);
+    if (writes) interrupt_catch();
     // A write past the file-size limit then fails with EFBIG and is reported like a full disk,
     // instead of killing the process with its output unflushed.
     signal(SIGXFSZ, SIG_IGN);
@@ -360,6 +419,7 @@ int zninstall(int flags, const char *argv0) {
     // 10-11: the records, then the final line.
     // Dump mode has no final line: its status is the only sign that something failed.
     int failed = for_each_record(payload_offset, file_size, install_record);
+    interrupt_check();
     if (dump_mode) {
         if (std::fflush(stdout) != 0) failed = 1;
         return failed ? kExitFailed : kExitSuccess;

@@ -16,12 +16,26 @@ namespace zn {
 int handle_welcome_record(int fd, const unsigned char *record_header);
 
 // Makes dir the install directory, as typed at the question or given with -target: expands it
-// (simplify_and_expand_filename), creates it when it does not exist, changes into it and sets
-// install_dir. Typed (unattended 0), a missing directory is created, one level, only after the
-// user agreed; unattended, it is created with its missing parents (mode 0755 less the umask)
-// without a question. Returns only with the process in the directory; a refusal or a failure
-// ends the run with status 1 and its message. Touches the disk and the current directory.
+// (simplify_and_expand_filename), reaches it by descriptors from the root, refusing it when
+// another user could change it or the way to it (path_trust_open, with kPathStrictLast), creates
+// it when it does not exist, changes into it (fchdir) and sets install_dir. Typed (unattended 0),
+// a missing directory is created, one level, only after the user agreed, and the way to it is
+// walked again after the answer; unattended, it is created with its missing parents (mode 0755
+// less the umask) without a question. Returns only with the process in the directory; a refusal
+// or a failure ends the run with status 1 and its message. Touches the disk and the current
+// directory.
 void install_dir_enter(const char *dir, int unattended);
+
+// Makes the current directory the install directory, for a package that unpacks there without
+// a welcome record or -target: it is checked as install_dir_enter checks a typed one. Returns
+// only when it passes; ends the run with status 1 otherwise.
+void current_dir_enter();
+
+// path_trust_open for a directory the installer uses (what: "install" or "temporary"): a
+// refusal ends the run with "Error: The <what> directory can be changed by another user." and
+// the culprit on standard output, status 1. Returns the other results of path_trust_open, errno
+// set on a failure.
+int trusted_dir_open(const char *path, int flags, const char *what, int *fd);
 
 // Type 12: puts one name=value text (at most 1023 bytes; a NUL in the body ends it) into the
 // environment, echoing it on standard output unless in dump mode. Returns 0 or ends the run.

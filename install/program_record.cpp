@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -25,9 +26,7 @@ int handle_program_record(int fd, const unsigned char *record_header) {
     }
     uint32_t length = LGET32(record_header + kRecordLengthOffset);
     char path[kTextBufferSize];
-    int out = -1;
-    if (temp_program_path(path, sizeof path) == 0)
-        out = temp_program_create(path, kProgramFileMode);
+    int out = temp_program_create(path, sizeof path, kProgramFileMode);
     if (out < 0) {
         std::printf("Error: cannot create temp output file: %s\n", path);
         std::fflush(stdout);
@@ -39,13 +38,16 @@ int handle_program_record(int fd, const unsigned char *record_header) {
     if (result == -2) std::printf("Failed to read %d bytes from source\n", chunk);
     if (result == -1) std::printf("Failed to write %d bytes from source\n", chunk);
     if (close(out) < 0 && result == 0) {
+        int error = errno;
         std::printf("Error writing file %s\n", path);
+        err_reason(path, error);
         result = -1;
     }
-    if (result != 0) return result;  // the partial file stays for inspection; it never runs
-
-    int ran = run_program(path, quiet_install ? kQuietArgument : nullptr, "Helper program");
-    unlink(path);
+    int ran = result == 0
+                  ? run_program(path, quiet_install ? kQuietArgument : nullptr, "Helper program")
+                  : 0;
+    temp_program_remove();  // a file written in part never runs
+    if (result != 0) return result;
     return ran < 0 ? kProgramRunFailed : 0;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "install/interrupt.h"
 #include "string/dstr.h"
 
 namespace zn {
@@ -15,9 +16,11 @@ int dump_mode = 0;
 char *package_path = nullptr;
 int package_fd = -1;
 const char *temp_dir = nullptr;
+int temp_dir_from_env = 0;
 const char *install_dir = nullptr;
 int noexec_mode = 0;
 const char *target_dir = nullptr;
+int nosync_mode = 0;
 
 namespace {
 
@@ -66,6 +69,8 @@ int read_answer(char *buf, int size) {
         if (c == '\n') break;
     }
     buf[n] = '\0';
+    // A signal while waiting ends the read: the run stops rather than take it as an answer.
+    interrupt_check();
     if (cut) return kAnswerTooLong;
     return n > 0 ? kAnswerLine : kAnswerEnd;
 }

@@ -13,9 +13,11 @@ extern int dump_mode;            // -gz: archives go to standard output, nothing
 extern char *package_path;       // the package file (the running executable, or -program's value)
 extern int package_fd;           // the package file, read-only, shared by every handler
 extern const char *temp_dir;     // directory for the temporary file: TEMP, else TMP, else "."
+extern int temp_dir_from_env;    // temp_dir came from TEMP or TMP (else it is the install dir)
 extern const char *install_dir;  // chosen by the welcome dialogue; null until then
 extern int noexec_mode;          // -noexec: scripts and helper programs are neither written nor run
 extern const char *target_dir;   // -target: the install directory, taken without asking
+extern int nosync_mode;          // -nosync: what is installed is not made durable
 
 // Version shown in the banner: major.minor with the minor in three digits.
 constexpr int kVersionMajor = 1;

@@ -64,7 +64,6 @@ const char *install_root() {
 
 int handle_script_record(int fd, const unsigned char *record_header) {
     char path[kTextBufferSize];
-    bool path_fits = temp_program_path(path, sizeof path) == 0;
 
     // The environment keeps pointing at this string, so it is never freed.
     const char *root = install_root();
@@ -78,12 +77,13 @@ int handle_script_record(int fd, const unsigned char *record_header) {
         return 0;
     }
 
+    int out = temp_program_create(path, sizeof path, kScriptCreateMode);
     std::printf("Extract script to %s\n", path);
-    int out = path_fits ? temp_program_create(path, kScriptCreateMode) : -1;
     script_stream = out >= 0 ? fdopen(out, "w") : nullptr;
     if (script_stream == nullptr) {
         std::printf("Error: cannot create script file %s\n", path);
         std::fflush(stdout);
+        temp_program_remove();
         std::exit(1);
     }
 
@@ -104,16 +104,20 @@ int handle_script_record(int fd, const unsigned char *record_header) {
         std::printf("%s created...waiting\n", path);
         run_shell("sh -i");
     }
-    if (!whole) return rc != kBzOk ? rc : -1;
+    if (!whole) {
+        temp_program_remove();
+        return rc != kBzOk ? rc : -1;
+    }
 
     // Made executable by its path only now, after the debug shell: whatever stands there then
     // is what runs.
     if (chmod(path, kScriptRunMode) < 0) {
         std::printf("Failed to chmod(%s, %o)\n", path, unsigned(kScriptRunMode));
+        temp_program_remove();
         return -1;
     }
     int ran = run_program(path, nullptr, "Post-install script");
-    unlink(path);
+    temp_program_remove();
     return ran;
 }
 

@@ -13,9 +13,7 @@
 #include "lib/byteorder.h"
 #include "lib/chk.h"
 #include "lib/ctype_table.h"
-#include "lib/dirtree.h"
 #include "lib/path.h"
-#include "lib/port.h"
 #include "package/fd_io.h"
 #include "package/package_format.h"
 #include "wild/expand.h"
@@ -102,45 +100,73 @@ int handle_welcome_record(int fd, const unsigned char *record_header) {
     return 0;
 }
 
+namespace {
+
+[[noreturn]] void refused_dir(const char *what, const char *culprit) {
+    std::printf("Error: The %s directory can be changed by another user.\n       %s\n", what,
+                culprit);
+    std::fflush(stdout);
+    std::exit(1);
+}
+
+}  // namespace
+
+int trusted_dir_open(const char *path, int flags, const char *what, int *fd) {
+    char *culprit;
+    int rc = path_trust_open(path, geteuid(), flags, fd, &culprit);
+    if (rc == kPathRefused) refused_dir(what, culprit);
+    int error = errno;
+    chk_free(culprit);
+    errno = error;
+    return rc;
+}
+
 void install_dir_enter(const char *dir, int unattended) {
     char *expanded = simplify_and_expand_filename(dir);
     install_dir = expanded != nullptr ? expanded : chk_strdup(dir);
-    // Before anything is created in it or unpacked into it: nobody else may be able to change
-    // where the product lands, or what the post-install script will find there.
-    char *culprit;
-    if (path_trust_check(install_dir, geteuid(), &culprit) < 0) {
-        std::printf("Error: The install directory can be changed by another user.\n       %s\n",
-                    culprit);
-        std::fflush(stdout);
-        std::exit(1);
+    // Reached by descriptors, each directory on the way checked on the descriptor that is then
+    // used: nobody else may be able to change where the product lands, or what the post-install
+    // script will find there. A refusal comes before anything is created.
+    int fd;
+    int flags = kPathStrictLast | (unattended ? kPathCreateParents | kPathCreateLast : 0);
+    int rc = trusted_dir_open(install_dir, flags, "install", &fd);
+    if (rc == kPathMissing && !unattended) {
+        std::printf("\nThe install directory [%s] does not exist.\n", install_dir);
+        std::printf("Do you wish to create it [y/n] ? ");
+        char answer[kTextBufferSize];
+        answer[0] = '\0';
+        // However long the answer, its first character decides.
+        int got = read_answer(answer, sizeof answer);
+        if (got != kAnswerEnd && answer[0] != 'y' && answer[0] != 'Y')
+            fatal_out("\nInstallation aborted. Please try again.\n");
+        // Walked again after the answer: whatever changed while the question waited is seen.
+        rc = trusted_dir_open(install_dir, kPathStrictLast | kPathCreateLast, "install", &fd);
+        if (rc == kPathMissing) rc = kPathNotMade;
     }
-
-    struct stat st;
-    if (stat(install_dir, &st) < 0) {
-        if (unattended) {
-            if (make_directory_tree(install_dir, kInstallDirMode) < 0)
-                directory_error("Error: Failed to create the install directory.", install_dir);
-        } else {
-            std::printf("\nThe install directory [%s] does not exist.\n", install_dir);
-            std::printf("Do you wish to create it [y/n] ? ");
-            char answer[kTextBufferSize];
-            answer[0] = '\0';
-            // However long the answer, its first character decides.
-            int got = read_answer(answer, sizeof answer);
-            if (got == kAnswerEnd || answer[0] == 'y' || answer[0] == 'Y') {
-                if (port_mkdir(install_dir, kInstallDirMode) < 0)
-                    directory_error("Error: Failed to create the install directory.", install_dir);
-            } else {
-                fatal_out("\nInstallation aborted. Please try again.\n");
-            }
-        }
-    }
-    if (chdir(install_dir) < 0)
+    if (rc == kPathNotMade)
+        directory_error("Error: Failed to create the install directory.", install_dir);
+    if (rc != kPathOk || fchdir(fd) < 0)
         directory_error("Error: Cannot switch to the install directory.", install_dir);
+    close(fd);
     // Later lookups of the current directory must see the install directory.
     get_cwd_changed_directory();
     // Nobody typed it, so the log says where the product goes.
     if (unattended) std::printf("Installing into %s\n", install_dir);
+}
+
+void current_dir_enter() {
+    char *cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) {
+        std::printf("Error: Cannot switch to the install directory.\n       .\n");
+        err_perror("Create failed");
+        std::exit(1);
+    }
+    install_dir = chk_strdup(cwd);
+    std::free(cwd);
+    int fd;
+    if (trusted_dir_open(install_dir, kPathStrictLast, "install", &fd) != kPathOk || fchdir(fd) < 0)
+        directory_error("Error: Cannot switch to the install directory.", install_dir);
+    close(fd);
 }
 
 }  // namespace zn

@@ -18,29 +18,41 @@ constexpr size_t kRefused = size_t(0) - size_t(ZSTD_error_prefix_unknown);
 
 }  // namespace
 
-#define ZN_REFUSE_LEGACY_FORMAT(v)                                                                \
-    extern "C" {                                                                                  \
-    void *ZSTDv##v##_createDCtx(void) { return nullptr; }                                         \
-    size_t ZSTDv##v##_freeDCtx(void *) { return 0; }                                              \
-    size_t ZSTDv##v##_decompress_usingDict(void *, void *, size_t, const void *, size_t,          \
-                                           const void *, size_t) {                                \
-        return kRefused;                                                                          \
-    }                                                                                             \
-    size_t ZSTDv##v##_getFrameParams(void *, const void *, size_t) { return kRefused; }           \
-    void ZSTDv##v##_findFrameSizeInfoLegacy(const void *, size_t, size_t *c_size,                 \
-                                            unsigned long long *d_bound) {                        \
-        *c_size = kRefused;                                                                       \
-        *d_bound = ZSTD_CONTENTSIZE_ERROR;                                                        \
-    }                                                                                             \
-    void *ZBUFFv##v##_createDCtx(void) { return nullptr; }                                        \
-    size_t ZBUFFv##v##_freeDCtx(void *) { return 0; }                                             \
-    size_t ZBUFFv##v##_decompressInitDictionary(void *, const void *, size_t) { return kRefused; } \
-    size_t ZBUFFv##v##_decompressContinue(void *, void *, size_t *dst_size, const void *,         \
-                                          size_t *src_size) {                                     \
-        *dst_size = 0;                                                                            \
-        *src_size = 0;                                                                            \
-        return kRefused;                                                                          \
-    }                                                                                             \
+#define ZN_REFUSE_LEGACY_FORMAT(v)                                                        \
+    extern "C" {                                                                          \
+    void *ZSTDv##v##_createDCtx(void) {                                                   \
+        return nullptr;                                                                   \
+    }                                                                                     \
+    size_t ZSTDv##v##_freeDCtx(void *) {                                                  \
+        return 0;                                                                         \
+    }                                                                                     \
+    size_t ZSTDv##v##_decompress_usingDict(void *, void *, size_t, const void *, size_t,  \
+                                           const void *, size_t) {                        \
+        return kRefused;                                                                  \
+    }                                                                                     \
+    size_t ZSTDv##v##_getFrameParams(void *, const void *, size_t) {                      \
+        return kRefused;                                                                  \
+    }                                                                                     \
+    void ZSTDv##v##_findFrameSizeInfoLegacy(const void *, size_t, size_t *c_size,         \
+                                            unsigned long long *d_bound) {                \
+        *c_size = kRefused;                                                               \
+        *d_bound = ZSTD_CONTENTSIZE_ERROR;                                                \
+    }                                                                                     \
+    void *ZBUFFv##v##_createDCtx(void) {                                                  \
+        return nullptr;                                                                   \
+    }                                                                                     \
+    size_t ZBUFFv##v##_freeDCtx(void *) {                                                 \
+        return 0;                                                                         \
+    }                                                                                     \
+    size_t ZBUFFv##v##_decompressInitDictionary(void *, const void *, size_t) {           \
+        return kRefused;                                                                  \
+    }                                                                                     \
+    size_t ZBUFFv##v##_decompressContinue(void *, void *, size_t *dst_size, const void *, \
+                                          size_t *src_size) {                             \
+        *dst_size = 0;                                                                    \
+        *src_size = 0;                                                                    \
+        return kRefused;                                                                  \
+    }                                                                                     \
     }
 
 ZN_REFUSE_LEGACY_FORMAT(05)

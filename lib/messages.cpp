@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace zn {
 
@@ -13,6 +14,12 @@ int err_printf(const char *fmt, ...) {
     int n = std::vfprintf(stderr, fmt, ap);
     va_end(ap);
     return n;
+}
+
+const char *program_name = "zninstall";
+
+void err_reason(const char *what, int error) {
+    err_printf("%s: %s: %s\n", program_name, what, std::strerror(error));
 }
 
 void err_perror(const char *prefix) {

@@ -11,6 +11,14 @@ __attribute__((format(printf, 1, 2))) int err_printf(const char *fmt, ...);
 // perror after flushing standard output; errno is kept across the flush.
 void err_perror(const char *prefix);
 
+// The program's name in messages that say why something failed: "zninstall" unless a program
+// sets another.
+extern const char *program_name;
+
+// "<program_name>: <what>: <the system's text for error>\n" on standard error, after flushing
+// standard output: the reason that follows a message naming what failed.
+void err_reason(const char *what, int error);
+
 }  // namespace zn
 
 #endif  // ZN_LIB_MESSAGES_H

@@ -44,6 +44,7 @@ int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk) {
 int archive_record_read(int fd, const unsigned char *record_header, tar_reader *r) {
     int rc = record_body_unzip(fd, record_header, reinterpret_cast<uintptr_t>(r), tar_feed_writer);
     int failed = tar_reader_finish(r, rc == kBzOk);
+    if (tar_reader_commit(r, 0) != 0) failed = 1;
     return (rc != kBzOk || failed) ? 1 : 0;
 }
 

@@ -20,7 +20,8 @@ int environment_record_read(int fd, const unsigned char *record_header, char *te
 int program_record_copy(int fd, uint32_t length, int out_fd, int *chunk);
 
 // The archive of an archive record (the descriptor at the body) fed to r on this thread, which
-// is then finished: unpacked into r's root, or listed when r lists. Returns 0 when the archive
+// is then finished and committed: what could be unpacked into r's root stays, also when
+// something failed (nothing is made durable); or listed when r lists. Returns 0 when the archive
 // was read whole and nothing failed, 1 otherwise (each cause reported as it happened).
 struct tar_reader;
 int archive_record_read(int fd, const unsigned char *record_header, tar_reader *r);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "lib/chk.h"
+#include "lib/dir_trust.h"
 #include "lib/messages.h"
 
 namespace zn {
@@ -99,25 +100,33 @@ bool name_is_unsafe(const char *name) {
 
 enum walk_result { kWalkOk, kWalkUnsafe, kWalkFailed };
 
-// Where a walk that creates directories records them: the list, the mode they end with, and
-// (on return) the record of the directory the walk opened when the walk made it, else
-// kDirNoParent.
-struct dir_maker {
-    dir_modes *made;
-    int final_mode;
-    size_t last;
+// Where a walk ended up: the directory reached, or why it stopped.
+struct walk {
+    int fd;        // the directory that holds the name's last component (O_PATH)
+    uint32_t dir;  // its journal record
+    int error;     // errno of the call that failed (kWalkFailed)
+    int distrust;  // why a directory on the way was refused (kWalkUnsafe), or kTrustOk for a link
+    size_t upto;   // the length of the name's text up to the component where it stopped
 };
 
-// Opens the directory that holds name's last component, starting at root_fd and never following
-// a symbolic link; with a maker, missing directories are made (owner-writable and searchable, so
-// that what goes beneath them can be made) and recorded. On kWalkOk, *parent_fd is an open
-// descriptor (the caller closes it) and leaf (at least strlen(name) + 1 bytes) holds the last
-// component, "" when name has none (as in "./").
-walk_result open_parent(int root_fd, const char *name, dir_maker *maker, int *parent_fd,
-                        char *leaf) {
-    int dir = dup(root_fd);
-    if (dir < 0) return kWalkFailed;
-    if (maker != nullptr) maker->last = kDirNoParent;
+bool is_no_space(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+}
+
+// A new directory's mode while entries are made beneath it.
+mode_t provisional_mode(int mode) {
+    return mode_t((mode & 0777) | kSearchBits | kOwnerAll);
+}
+
+// Opens the directory that holds name's last component, starting at the root and never following
+// a symbolic link. A directory that was already there must pass dir_trust; with path_mode >= 0,
+// missing directories are made (provisional_mode, ending with path_mode) and recorded. Each
+// directory passed through gets a journal record. On kWalkOk, w->fd is open (the caller closes
+// it) and leaf (at least strlen(name) + 1 bytes) holds the last component, "" when name has none
+// (as in "./").
+walk_result walk_parent(tar_reader *r, const char *name, int path_mode, walk *w, char *leaf) {
+    extract_journal *j = &r->journal;
+    *w = {openat(r->root_fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC), kJournalRoot, 0, kTrustOk, 0};
     leaf[0] = '\0';
     const char *p = name;
     for (;;) {
@@ -130,42 +139,65 @@ walk_result open_parent(int root_fd, const char *name, dir_maker *maker, int *pa
         std::memcpy(leaf, p, len);
         leaf[len] = '\0';
         if (last) break;
-        size_t upto = size_t(p - name) + len;  // the text of the path to this component
+        w->upto = size_t(p - name) + len;
         p = rest;
         if (len == 0 || (len == 1 && leaf[0] == '.')) continue;
 
-        int next = openat(dir, leaf, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        walk_result stop = kWalkFailed;
+        int next = -1;
         bool made = false;
-        if (next < 0 && errno == ENOENT && maker != nullptr) {
-            made = mkdirat(dir, leaf, mode_t((maker->final_mode & 0777) | kOwnerAll)) == 0;
-            if (!made && errno != EEXIST) {
-                close(dir);
-                return kWalkFailed;
+        struct stat st;
+        if (w->fd >= 0) next = openat(w->fd, leaf, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT && path_mode >= 0) {
+            if (journal_reserve(j, len) < 0) {
+                errno = ENOMEM;
+            } else {
+                made = mkdirat(w->fd, leaf, provisional_mode(path_mode)) == 0;
+                if (made || errno == EEXIST)
+                    next = openat(w->fd, leaf, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             }
-            next = openat(dir, leaf, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         }
         if (next < 0) {
-            struct stat st;
-            bool link = fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-            close(dir);
-            return link ? kWalkUnsafe : kWalkFailed;
+            w->error = errno;
+            if (w->fd >= 0 && fstatat(w->fd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode))
+                stop = kWalkUnsafe;
+        } else if (fstat(next, &st) < 0) {
+            w->error = errno;
+        } else if (made) {
+            w->dir = journal_dir_add(j, w->dir, leaf, len, &st, 1);
+            journal_want_mode(j, w->dir, path_mode);
+            stop = kWalkOk;
+        } else {
+            uint32_t known = journal_dir_find(j, &st);
+            if (known == kJournalNone) {
+                w->distrust = dir_trust(next, &st, r->uid, kTrustOnTheWay);
+                if (w->distrust != kTrustOk) {
+                    stop = kWalkUnsafe;
+                } else if (journal_reserve(j, len) < 0) {
+                    w->error = ENOMEM;
+                } else {
+                    known = journal_dir_add(j, w->dir, leaf, len, &st, 0);
+                }
+            }
+            if (known != kJournalNone) {
+                w->dir = known;
+                stop = kWalkOk;
+            }
         }
-        close(dir);
-        dir = next;
-        if (maker != nullptr) {
-            // A chain made by one walk is recorded by last components after its first.
-            struct stat st;
-            long rec = -1;
-            if (made && fstat(dir, &st) == 0)
-                rec = maker->last != kDirNoParent ? dir_modes_add(maker->made, maker->last, leaf,
-                                                                  len, &st, maker->final_mode)
-                                                  : dir_modes_add(maker->made, kDirNoParent, name,
-                                                                  upto, &st, maker->final_mode);
-            maker->last = rec < 0 ? kDirNoParent : size_t(rec);
+        if (w->fd >= 0) close(w->fd);
+        w->fd = next;
+        if (stop != kWalkOk) {
+            if (next >= 0) close(next);
+            w->fd = -1;
+            return stop;
         }
     }
+    if (w->fd < 0) {
+        w->error = errno;
+        return kWalkFailed;
+    }
     if (leaf[0] == '.' && leaf[1] == '\0') leaf[0] = '\0';
-    *parent_fd = dir;
     return kWalkOk;
 }
 
@@ -177,46 +209,13 @@ void forget_parent(tar_reader *r) {
     free_name(&r->parent_name);
     if (r->parent_fd >= 0) close(r->parent_fd);
     r->parent_fd = -1;
-    r->parent_made = kDirNoParent;
+    r->parent_dir = kJournalNone;
 }
 
 // The mode a directory made for an entry's path ends with: the entry's permission bits and
 // search for all, less the umask.
 int path_dir_mode(const tar_reader *r, int mode) {
-    return ((mode & 0777) | kSearchBits) & ~r->umask_bits;
-}
-
-// As open_parent with creation, for the entries themselves: the descriptor stays with the reader
-// (the caller must not close it), so that the entries of one directory share one walk. Missing
-// directories end with path_dir_mode(mode); *parent_made is the parent's record when this reader
-// made it, else kDirNoParent.
-walk_result entry_parent(tar_reader *r, const char *name, int mode, int *parent_fd,
-                         size_t *parent_made, char *leaf) {
-    size_t end = std::strlen(name);
-    while (end > 0 && name[end - 1] == '/') end--;
-    size_t cut = end;
-    while (cut > 0 && name[cut - 1] != '/') cut--;
-    if (r->parent_name != nullptr && std::strlen(r->parent_name) == cut &&
-        std::memcmp(r->parent_name, name, cut) == 0) {
-        std::memcpy(leaf, name + cut, end - cut);
-        leaf[end - cut] = '\0';
-        if (leaf[0] == '.' && leaf[1] == '\0') leaf[0] = '\0';
-        *parent_fd = r->parent_fd;
-        *parent_made = r->parent_made;
-        return kWalkOk;
-    }
-    int fd;
-    dir_maker maker = {&r->made, path_dir_mode(r, mode), kDirNoParent};
-    walk_result w = open_parent(r->root_fd, name, &maker, &fd, leaf);
-    if (w == kWalkOk) {
-        forget_parent(r);
-        r->parent_name = dup_bytes(name, cut);
-        r->parent_fd = fd;
-        r->parent_made = maker.last;
-        *parent_fd = fd;
-        *parent_made = maker.last;
-    }
-    return w;
+    return ((mode & 0777) | kSearchBits) & ~r->umask_bits & ~r->clear_bits;
 }
 
 void clear_metadata(tar_reader *r) {
@@ -236,6 +235,33 @@ void refuse(tar_reader *r, const char *name) {
     r->failed = 1;
 }
 
+// A walk for name stopped: the entry is refused (with why a directory was not trusted) or could
+// not be made (message, with the reason).
+void walk_failed(tar_reader *r, walk_result result, const walk &w, const char *name,
+                 const char *message) {
+    if (result == kWalkUnsafe) {
+        refuse(r, name);
+        if (w.distrust != kTrustOk) {
+            char *dir = dup_bytes(name, w.upto);
+            err_printf("%s: %s: %s\n", program_name, dir, dir_trust_reason(w.distrust));
+            chk_free(dir);
+        }
+        return;
+    }
+    std::printf(message, name);
+    err_reason(name, w.error);
+    r->failed = 1;
+    if (is_no_space(w.error)) r->no_space = 1;
+}
+
+// An entry could not be made: message (with %s for its name), then the reason error.
+void cannot_make(tar_reader *r, const char *message, const char *name, int error) {
+    std::printf(message, name);
+    err_reason(name, error);
+    r->failed = 1;
+    if (is_no_space(error)) r->no_space = 1;
+}
+
 // After an entry's header: its data (if any) follows, then padding to the next block.
 void expect_data(tar_reader *r, uint64_t size) {
     r->remaining = size;
@@ -243,86 +269,168 @@ void expect_data(tar_reader *r, uint64_t size) {
     r->state = size ? kTarData : (r->padding ? kTarPadding : kTarHeader);
 }
 
-// Records the directory leaf, just made in parent (whose record is parent_made), to end with
-// final_mode. name is the entry's whole name, for a directory whose parent was not made here.
-void record_directory(tar_reader *r, int parent, size_t parent_made, const char *leaf,
-                      const char *name, int final_mode) {
-    struct stat st;
-    if (fstatat(parent, leaf, &st, AT_SYMLINK_NOFOLLOW) < 0) {
-        r->made.lost++;  // gone already: its mode cannot be set
-        return;
-    }
+// The mode of an entry, less clear_bits (counting the set-ID bits taken).
+int entry_mode(tar_reader *r, int mode) {
+    if (mode & r->clear_bits & 06000) r->setid_cleared++;
+    return mode & 07777 & ~r->clear_bits;
+}
+
+// Opens the parent of an entry, making missing directories (ending with path_dir_mode(mode)):
+// the descriptor stays with the reader (the caller must not close it), so that the entries of
+// one directory share one walk. Returns the result with *parent_fd and *parent_dir set, or
+// reports why not.
+walk_result entry_parent(tar_reader *r, const char *name, int mode, const char *message,
+                         int *parent_fd, uint32_t *parent_dir, char *leaf) {
     size_t end = std::strlen(name);
     while (end > 0 && name[end - 1] == '/') end--;
-    if (parent_made != kDirNoParent)
-        dir_modes_add(&r->made, parent_made, leaf, std::strlen(leaf), &st, final_mode);
-    else
-        dir_modes_add(&r->made, kDirNoParent, name, end, &st, final_mode);
+    size_t cut = end;
+    while (cut > 0 && name[cut - 1] != '/') cut--;
+    if (r->parent_name != nullptr && std::strlen(r->parent_name) == cut &&
+        std::memcmp(r->parent_name, name, cut) == 0) {
+        std::memcpy(leaf, name + cut, end - cut);
+        leaf[end - cut] = '\0';
+        if (leaf[0] == '.' && leaf[1] == '\0') leaf[0] = '\0';
+        *parent_fd = r->parent_fd;
+        *parent_dir = r->parent_dir;
+        return kWalkOk;
+    }
+    walk w;
+    walk_result result = walk_parent(r, name, path_dir_mode(r, mode), &w, leaf);
+    if (result != kWalkOk) {
+        walk_failed(r, result, w, name, message);
+        return result;
+    }
+    forget_parent(r);
+    r->parent_name = dup_bytes(name, cut);
+    r->parent_fd = w.fd;
+    r->parent_dir = w.dir;
+    *parent_fd = w.fd;
+    *parent_dir = w.dir;
+    return kWalkOk;
+}
+
+bool is_directory_at(int dfd, const char *leaf) {
+    struct stat st;
+    return fstatat(dfd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+constexpr int kTempTries = 1000;  // temporary names tried before giving up
+
+// Makes an entry at leaf in parent with make(parent, name), which returns -1 with errno EEXIST
+// when the name is taken. A free name is recorded as created; a taken one (not a directory) gets
+// a temporary name instead, recorded as replacing it at the commit. Returns make's result (-1
+// with errno set when nothing was made).
+template <typename Make>
+int make_entry(tar_reader *r, int parent, uint32_t dir, const char *leaf, Make make) {
+    if (journal_reserve(&r->journal, std::strlen(leaf)) < 0) {
+        errno = ENOMEM;
+        return -1;
+    }
+    int rc = make(parent, leaf);
+    if (rc >= 0) {
+        journal_created(&r->journal, dir, leaf);
+        return rc;
+    }
+    if (errno != EEXIST) return -1;
+    if (is_directory_at(parent, leaf)) {
+        errno = EISDIR;  // a directory stays; the entry cannot take its place
+        return -1;
+    }
+    char temp[kJournalTempNameSize];
+    for (int tries = 0; tries < kTempTries; tries++) {
+        uint32_t n = journal_temp_name(&r->journal, temp);
+        rc = make(parent, temp);
+        if (rc >= 0) {
+            journal_replace(&r->journal, dir, leaf, n);
+            return rc;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
+}
+
+// Opens the parent of a new entry. Returns the parent descriptor (kept by the reader: do not
+// close it) with *dir its record, or -1 after reporting why not.
+int prepare_entry(tar_reader *r, const char *name, int mode, char *leaf, uint32_t *dir) {
+    int parent;
+    const char *message = "Cannot create file %s\n";
+    if (entry_parent(r, name, mode, message, &parent, dir, leaf) != kWalkOk) return -1;
+    if (leaf[0] == '\0') {
+        cannot_make(r, message, name, EISDIR);
+        return -1;
+    }
+    return parent;
 }
 
 void make_directory(tar_reader *r, const char *name, int mode) {
-    int final_mode = ((mode & 07777) | kSearchBits) & ~r->umask_bits;
-    mode_t made_mode = mode_t((mode & 0777) | kSearchBits | kOwnerAll);
+    const char *message = "Error creating dir %s\n";
+    int final_mode = ((mode & 07777) | kSearchBits) & ~r->umask_bits & ~r->clear_bits;
+    if (mode & r->clear_bits & 06000) r->setid_cleared++;
     char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
     int parent;
-    size_t parent_made;
-    walk_result w = entry_parent(r, name, mode, &parent, &parent_made, leaf);
+    uint32_t parent_dir;
+    walk_result w = entry_parent(r, name, mode, message, &parent, &parent_dir, leaf);
+    extract_journal *j = &r->journal;
+    size_t len = std::strlen(leaf);
     if (w == kWalkOk && leaf[0] != '\0') {
-        bool made = mkdirat(parent, leaf, made_mode) == 0;
-        struct stat st;
-        if (!made) {
-            if (errno != EEXIST || fstatat(parent, leaf, &st, AT_SYMLINK_NOFOLLOW) < 0) {
-                w = kWalkFailed;
-            } else if (S_ISDIR(st.st_mode)) {
-                dir_modes_change(&r->made, &st, final_mode);
+        bool made = false;
+        int error = 0;
+        if (journal_reserve(j, len) < 0) {
+            error = ENOMEM;
+        } else if (mkdirat(parent, leaf, provisional_mode(mode)) == 0) {
+            made = true;
+        } else if (errno != EEXIST) {
+            error = errno;
+        } else {
+            int fd = openat(parent, leaf, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            struct stat st;
+            if (fd >= 0 && fstat(fd, &st) == 0) {
+                // A directory that was there: trusted, and given this entry's mode when ours.
+                uint32_t d = journal_dir_find(j, &st);
+                int distrust = d == kJournalNone ? dir_trust(fd, &st, r->uid, kTrustOnTheWay) : 0;
+                if (distrust != kTrustOk) {
+                    refuse(r, name);
+                    err_printf("%s: %s: %s\n", program_name, name, dir_trust_reason(distrust));
+                } else {
+                    if (d == kJournalNone) d = journal_dir_add(j, parent_dir, leaf, len, &st, 0);
+                    if (st.st_uid == r->uid) journal_want_mode(j, d, final_mode);
+                }
+            } else if (fd < 0 && (errno == ENOTDIR || errno == ELOOP)) {
+                // A file or a link stands where the directory goes: it goes aside until the
+                // commit removes it, and comes back on a rollback.
+                if (journal_set_aside(j, parent, parent_dir, leaf) < 0 ||
+                    journal_reserve(j, len) < 0 ||
+                    mkdirat(parent, leaf, provisional_mode(mode)) < 0)
+                    error = errno;
+                else
+                    made = true;
             } else {
-                // A file or link stands where the directory goes: replace it.
-                made = unlinkat(parent, leaf, 0) == 0 && mkdirat(parent, leaf, made_mode) == 0;
-                if (!made) w = kWalkFailed;
+                error = errno;
             }
+            if (fd >= 0) close(fd);
         }
-        if (made) record_directory(r, parent, parent_made, leaf, name, final_mode);
+        struct stat st;
+        if (made && fstatat(parent, leaf, &st, AT_SYMLINK_NOFOLLOW) < 0) error = errno;
+        if (made && error == 0) {
+            uint32_t d = journal_dir_add(j, parent_dir, leaf, len, &st, 1);
+            journal_want_mode(j, d, final_mode);
+        }
+        if (error != 0) cannot_make(r, message, name, error);
     }
     chk_free(leaf);
-    if (w == kWalkUnsafe) refuse(r, name);
-    if (w == kWalkFailed) {
-        std::printf("Error creating dir %s\n", name);
-        r->failed = 1;
-    }
-}
-
-// Opens the parent of a new entry and clears its own path. Returns the parent descriptor (kept by
-// the reader: do not close it), or -1 after reporting why not.
-int prepare_entry(tar_reader *r, const char *name, int mode, char *leaf) {
-    int parent;
-    size_t parent_made;
-    walk_result w = entry_parent(r, name, mode, &parent, &parent_made, leaf);
-    if (w == kWalkUnsafe) {
-        refuse(r, name);
-        return -1;
-    }
-    if (w == kWalkFailed || leaf[0] == '\0') {
-        std::printf("Cannot create file %s\n", name);
-        r->failed = 1;
-        return -1;
-    }
-    // Whatever stands here goes, so that nothing is written through an old link; a directory
-    // stays, and creating the entry then fails.
-    unlinkat(parent, leaf, 0);
-    return parent;
 }
 
 void create_file(tar_reader *r, const char *name, int mode) {
     char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
-    int parent = prepare_entry(r, name, mode, leaf);
+    uint32_t dir;
+    int parent = prepare_entry(r, name, mode, leaf, &dir);
     if (parent >= 0) {
-        r->out_fd = openat(parent, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           kFreshFileMode);
-        if (r->out_fd < 0) {
-            std::printf("Cannot create file %s\n", name);
-            r->failed = 1;
-        }
-        r->out_mode = mode & 07777;
+        r->out_fd = make_entry(r, parent, dir, leaf, [](int dfd, const char *n) {
+            return openat(dfd, n, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          kFreshFileMode);
+        });
+        if (r->out_fd < 0) cannot_make(r, "Cannot create file %s\n", name, errno);
+        r->out_mode = entry_mode(r, mode);
     }
     chk_free(leaf);
 }
@@ -332,86 +440,80 @@ void create_file(tar_reader *r, const char *name, int mode) {
 // a user who is not root writes it.
 void close_output(tar_reader *r, bool complete) {
     if (complete && fchmod(r->out_fd, mode_t(r->out_mode)) < 0) {
+        int error = errno;
         std::printf("Failed to chmod(%s, %o)\n", r->entry_name, unsigned(r->out_mode));
+        err_reason(r->entry_name, error);
         r->failed = 1;
     }
-    if (close(r->out_fd) < 0 && complete) {
-        std::printf("Error writing file %s\n", r->entry_name);
-        r->failed = 1;
-    }
+    if (close(r->out_fd) < 0 && complete)
+        cannot_make(r, "Error writing file %s\n", r->entry_name, errno);
     r->out_fd = -1;
 }
 
 void create_symlink(tar_reader *r, const char *name, const char *target, int mode) {
     char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
-    int parent = prepare_entry(r, name, mode, leaf);
-    if (parent >= 0) {
-        if (symlinkat(target, parent, leaf) < 0) {
-            std::printf("Cannot create file %s\n", name);
-            r->failed = 1;
-        }
-    }
+    uint32_t dir;
+    int parent = prepare_entry(r, name, mode, leaf, &dir);
+    if (parent >= 0 && make_entry(r, parent, dir, leaf, [target](int dfd, const char *n) {
+                           return symlinkat(target, dfd, n);
+                       }) < 0)
+        cannot_make(r, "Cannot create file %s\n", name, errno);
     chk_free(leaf);
 }
 
-// True when name already is the file st describes (a hard link to itself needs nothing, and
-// clearing its path first would lose the file).
+// True when name already is the file st describes (a hard link to itself needs nothing).
 bool already_linked(tar_reader *r, const char *name, const struct stat &st) {
     char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
-    int parent;
+    walk w;
     bool same = false;
-    if (open_parent(r->root_fd, name, nullptr, &parent, leaf) == kWalkOk) {
+    if (walk_parent(r, name, -1, &w, leaf) == kWalkOk) {
         struct stat here;
-        same = leaf[0] != '\0' && fstatat(parent, leaf, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same = leaf[0] != '\0' && fstatat(w.fd, leaf, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
                here.st_dev == st.st_dev && here.st_ino == st.st_ino;
-        close(parent);
+        close(w.fd);
     }
     chk_free(leaf);
     return same;
 }
 
+// A hard link to an entry that this archive is replacing links to the new content: its
+// temporary, which the commit renames into place.
 void create_hardlink(tar_reader *r, const char *name, const char *target, int mode) {
     if (name_is_unsafe(target)) {
         refuse(r, target);
         return;
     }
+    const char *message = "Cannot create file %s\n";
     char *target_leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(target) + 1)));
-    int target_parent = -1;
+    char source[kJournalTempNameSize];
+    walk w;
+    walk_result result = walk_parent(r, target, -1, &w, target_leaf);
     struct stat st;
-    walk_result w = open_parent(r->root_fd, target, nullptr, &target_parent, target_leaf);
-    if (w == kWalkUnsafe) {
-        refuse(r, target);
-    } else if (w != kWalkOk || target_leaf[0] == '\0' ||
-               fstatat(target_parent, target_leaf, &st, AT_SYMLINK_NOFOLLOW) < 0) {
-        std::printf("Cannot create file %s\n", name);
-        r->failed = 1;
+    const char *from = target_leaf;
+    if (result == kWalkOk && journal_pending(&r->journal, w.dir, target_leaf, source))
+        from = source;
+    if (result != kWalkOk) {
+        if (result == kWalkUnsafe)
+            walk_failed(r, result, w, target, message);
+        else
+            cannot_make(r, message, name, w.error);
+    } else if (target_leaf[0] == '\0' || fstatat(w.fd, from, &st, AT_SYMLINK_NOFOLLOW) < 0) {
+        cannot_make(r, message, name, target_leaf[0] == '\0' ? EISDIR : errno);
     } else if (!already_linked(r, name, st)) {
         char *leaf = static_cast<char *>(chk_alloc(unsigned(std::strlen(name) + 1)));
-        int parent = prepare_entry(r, name, mode, leaf);
-        if (parent >= 0) {
-            // Without AT_SYMLINK_FOLLOW a link to a symbolic link stays a link to the link.
-            if (linkat(target_parent, target_leaf, parent, leaf, 0) < 0) {
-                std::printf("Cannot create file %s\n", name);
-                r->failed = 1;
-            }
-        }
+        uint32_t dir;
+        int parent = prepare_entry(r, name, mode, leaf, &dir);
+        int source_dir = w.fd;
+        // Without AT_SYMLINK_FOLLOW a link to a symbolic link stays a link to the link.
+        if (parent >= 0 &&
+            make_entry(r, parent, dir, leaf, [source_dir, from](int dfd, const char *n) {
+                return linkat(source_dir, from, dfd, n, 0);
+            }) < 0)
+            cannot_make(r, message, name, errno);
         chk_free(leaf);
     }
-    if (target_parent >= 0) close(target_parent);
+    if (w.fd >= 0) close(w.fd);
     chk_free(target_leaf);
-}
-
-// Prints text on standard output, each control byte and backslash as a backslash escape, so that
-// a listed name can never put control sequences on the terminal.
-void put_shown(const char *text) {
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
-        if (*p == '\\')
-            std::fputs("\\\\", stdout);
-        else if (*p < 0x20 || *p == 0x7F)
-            std::printf("\\%03o", unsigned(*p));
-        else
-            std::putchar(*p);
-    }
 }
 
 // The list line of an entry, as a verbose tar listing has it: the kind ('-' file, 'd'
@@ -509,10 +611,22 @@ void finish_metadata(tar_reader *r) {
     r->state = r->padding ? kTarPadding : kTarHeader;
 }
 
+// True when the entries that follow are only read: a write failed for want of space, or the
+// caller asked reading to stop.
+bool only_reading(tar_reader *r) {
+    return r->no_space || (r->stop != nullptr && *r->stop);
+}
+
 void process_header(tar_reader *r) {
     const unsigned char *h = r->header;
+    if (r->stop != nullptr && *r->stop) {
+        r->failed = 1;
+        r->state = kTarEnd;
+        return;
+    }
+    bool quiet = r->list_only || only_reading(r);
     if (all_zero(h)) {
-        if (!r->list_only) std::printf("Extracting %s .. %lu bytes\n", "", 0ul);
+        if (!quiet) std::printf("Extracting %s .. %lu bytes\n", "", 0ul);
         r->state = kTarEnd;
         return;
     }
@@ -571,7 +685,7 @@ void process_header(tar_reader *r) {
     clear_metadata(r);
 
     const char *name = r->entry_name;
-    if (!r->list_only) std::printf("Extracting %s .. %lu bytes\n", name, (unsigned long)size);
+    if (!quiet) std::printf("Extracting %s .. %lu bytes\n", name, (unsigned long)size);
 
     // 3. An empty name in the header itself ends the archive; one given by metadata names
     // nothing that could be created.
@@ -581,7 +695,10 @@ void process_header(tar_reader *r) {
             r->state = kTarEnd;
             return;
         }
-        std::printf("Cannot create file %s\n", name);
+        if (r->list_only)
+            std::printf("Cannot create file %s\n", name);
+        else if (!only_reading(r))
+            cannot_make(r, "Cannot create file %s\n", name, ENOENT);
         r->failed = 1;
         expect_data(r, size);
         return;
@@ -597,9 +714,10 @@ void process_header(tar_reader *r) {
     r->out_fd = -1;
     if (r->list_only) {
         list_entry(type == 'D' || old_dir ? '5' : type, m, size, name, link);
+    } else if (only_reading(r)) {
+        // Nothing more is made; the data is skipped.
     } else if ((type == '1' || type == '2') && link[0] == '\0') {
-        std::printf("Cannot create file %s\n", name);
-        r->failed = 1;
+        cannot_make(r, "Cannot create file %s\n", name, ENOENT);
     } else if (type == '3' || type == '4' || type == '6') {
         std::printf("Skipping special file %s\n", name);
     } else if (name_is_unsafe(name)) {
@@ -620,14 +738,14 @@ void process_header(tar_reader *r) {
 
 // Data bytes of the current entry: written in one run to the open file, or dropped.
 void take_data(tar_reader *r, const char *p, size_t n) {
+    if (r->out_fd >= 0 && r->stop != nullptr && *r->stop) close_output(r, false);
     if (r->out_fd >= 0) {
         size_t done = 0;
         while (done < n) {
             ssize_t put = write(r->out_fd, p + done, n - done);
             if (put < 0 && errno == EINTR) continue;
             if (put <= 0) {
-                std::printf("Error writing file %s\n", r->entry_name);
-                r->failed = 1;
+                cannot_make(r, "Error writing file %s\n", r->entry_name, put < 0 ? errno : ENOSPC);
                 close_output(r, false);
                 break;
             }
@@ -641,11 +759,25 @@ void take_data(tar_reader *r, const char *p, size_t n) {
     }
 }
 
-void report_dir_mode(void *, const char *path, int mode) {
-    std::printf("Failed to chmod(%s, %o)\n", path, unsigned(mode));
+// Reports a change that the commit or the rollback could not make.
+void report_change(void *, const char *what, const char *path, int error) {
+    std::printf(what, path);
+    std::putchar('\n');
+    err_reason(path, error);
 }
 
 }  // namespace
+
+void put_shown(const char *text) {
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        if (*p == '\\')
+            std::fputs("\\\\", stdout);
+        else if (*p < 0x20 || *p == 0x7F)
+            std::printf("\\%03o", unsigned(*p));
+        else
+            std::putchar(*p);
+    }
+}
 
 void tar_reader_init(tar_reader *r, int root_fd) {
     std::memset(r, 0, sizeof *r);
@@ -653,12 +785,18 @@ void tar_reader_init(tar_reader *r, int root_fd) {
     r->state = kTarHeader;
     r->out_fd = -1;
     r->parent_fd = -1;
-    r->parent_made = kDirNoParent;
+    r->parent_dir = kJournalNone;
     dstr_init(&r->meta, 0);
-    dir_modes_init(&r->made);
     mode_t mask = umask(0);
     umask(mask);
     r->umask_bits = int(mask);
+    r->uid = geteuid();
+    r->journal.cache_fd = -1;
+    if (root_fd >= 0 && journal_init(&r->journal, root_fd) < 0) {
+        err_reason(".", errno);
+        r->failed = 1;
+        r->state = kTarEnd;
+    }
 }
 
 void tar_reader_init_list(tar_reader *r) {
@@ -712,13 +850,19 @@ int tar_reader_finish(tar_reader *r, bool stream_complete) {
         r->failed = 1;
     }
     if (!stream_complete) r->failed = 1;
-    if (dir_modes_apply(&r->made, r->root_fd, report_dir_mode, r) > 0) r->failed = 1;
-    dir_modes_free(&r->made);
     clear_metadata(r);
     forget_parent(r);
     free_name(&r->entry_name);
     dstr_free(&r->meta);
     return r->failed;
+}
+
+int tar_reader_commit(tar_reader *r, int flags) {
+    return journal_commit(&r->journal, flags, report_change, nullptr) > 0 ? 1 : 0;
+}
+
+int tar_reader_rollback(tar_reader *r) {
+    return journal_rollback(&r->journal, report_change, nullptr) > 0 ? 1 : 0;
 }
 
 }  // namespace zn

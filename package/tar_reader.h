@@ -12,8 +12,17 @@
 // Nothing is written outside the root directory: absolute names and names with a ".." component
 // are refused, every directory on an entry's path is opened without following a symbolic link
 // (an entry whose path goes through a link is refused, whether the link came from this archive or
-// was already on disk), whatever stands at an entry's own path is removed and the entry created
-// fresh and exclusively, and modes are set on descriptors opened without following links.
+// was already on disk), and every directory that was already there must pass dir_trust
+// (kTrustOnTheWay) for the user running the extraction: one that another user could change is
+// refused too. Entries are created exclusively, and modes set on descriptors opened without
+// following links.
+//
+// Nothing that was there before is changed while the archive is read (extract_journal.h): an
+// entry whose name is taken is written under a hidden temporary name beside the old one, which
+// stays until tar_reader_commit puts the new one in place; a hard link to an entry being replaced
+// is made to the new content. tar_reader_rollback undoes everything instead. After a write fails
+// for want of space (ENOSPC, EDQUOT, EFBIG) nothing more is created: the rest of the archive is
+// only read, to find out whether it is whole.
 //
 // Modes: a file gets its header's mode & 07777 exactly, set on its descriptor once its data is
 // written (set before, the setuid and setgid bits would be cleared by the kernel as a user who is
@@ -21,10 +30,10 @@
 // created with. A directory entry ends with (mode & 07777) | 0111 less the umask, setgid and
 // sticky bits included; a directory made for an entry's path ends with (the entry's mode & 0777)
 // | 0111 less the umask. Directories are made owner-writable and searchable and get those modes
-// when the archive ends (also when it was cut short or failed), deepest first, so that entries
-// beneath a read-only directory can be made by a user who is not root. Directories that were
-// there before keep their modes; one this archive made that a later directory entry names again
-// ends with that entry's mode.
+// at the commit, deepest first, so that entries beneath a read-only directory can be made by a
+// user who is not root. A directory that was already there gets the mode of a directory entry
+// that names it when the user running the extraction owns it; the root never changes. Bits in
+// clear_bits are taken out of every mode.
 //
 // Checks it deliberately does not make: owner, group and times are not restored (files belong to
 // whoever runs the installer, with the time of extraction); the magic field is not required (old
@@ -35,8 +44,10 @@
 // for the end-of-archive header (empty name, 0 bytes), but not for metadata headers;
 // "Error creating dir %s\n", "Cannot create file %s\n", "Failed to chmod(%s, %o)\n",
 // "Refusing unsafe path %s\n", "Skipping special file %s\n", "Error writing file %s\n"; on
-// standard error "Corrupt archive header\n" (the rest of the archive is skipped) and
-// "Unexpected end of archive\n".
+// standard error "Corrupt archive header\n" (the rest of the archive is skipped),
+// "Unexpected end of archive\n", and after each failure that has one, its reason (err_reason:
+// the path and the system's text, or why a directory is not trusted). No "Extracting" line is
+// printed once nothing more is created.
 //
 // In list mode the same headers are read, but nothing is created and no "Extracting" line is
 // printed: each entry (not the metadata headers, not the end of the archive) is shown as one line
@@ -48,10 +59,11 @@
 #ifndef ZN_PACKAGE_TAR_READER_H
 #define ZN_PACKAGE_TAR_READER_H
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
-#include "package/dir_modes.h"
+#include "package/extract_journal.h"
 #include "string/dstr.h"
 
 namespace zn {
@@ -78,6 +90,7 @@ struct tar_reader {
     int out_mode;        // the mode it gets once its data is all written
     char *entry_name;    // full name of the current entry, for messages (owned)
     int failed;          // set by anything that keeps the archive from being installed whole
+    int no_space;        // a write failed for want of space: nothing more is created
     // Metadata: the body being collected, and what it says about the next entry.
     char meta_type;
     dstr meta;
@@ -88,15 +101,25 @@ struct tar_reader {
     // The directory of the last entry, kept open: entries of one directory follow each other.
     char *parent_name;  // the name's text up to its last component (owned)
     int parent_fd;
-    int list_only;       // entries are listed, not created (tar_reader_init_list)
-    size_t parent_made;  // its record in made when the walk that opened it made it
-    // The directories made, for the modes they get when the archive ends.
-    dir_modes made;
-    int umask_bits;  // the process umask, taken out of those modes
+    uint32_t parent_dir;  // its record in journal
+    int list_only;        // entries are listed, not created (tar_reader_init_list)
+    extract_journal journal;
+    int umask_bits;  // the process umask, taken out of directory modes
+    uid_t uid;       // the user extracting: directories that others could change are refused
+    // Settings the caller may change after tar_reader_init:
+    int clear_bits;                     // mode bits taken out of every entry (none by default)
+    int setid_cleared;                  // entries whose set-user-ID or set-group-ID bit went
+    const volatile sig_atomic_t *stop;  // when it points at a non-zero value, reading stops
 };
 
+// Prints text on standard output, each control byte and backslash as a backslash escape (a line
+// feed as \012, a backslash as \\), so that a name or a setting from a package can never put
+// control sequences on the terminal.
+void put_shown(const char *text);
+
 // Prepares r to unpack a new archive into the directory root_fd (not owned; it must stay open
-// until tar_reader_finish). Reads the process umask (putting it back at once).
+// until the archive is committed or rolled back). Reads the process umask (putting it back at
+// once) and the effective user.
 void tar_reader_init(tar_reader *r, int root_fd);
 
 // Prepares r to list a new archive: nothing is created, nothing written. Finish it with
@@ -107,11 +130,19 @@ void tar_reader_init_list(tar_reader *r);
 // reading goes on with the next entry. Touches the disk under root_fd.
 void tar_reader_feed(tar_reader *r, const char *data, size_t n);
 
-// Ends the archive: closes a file still open, gives the directories made their modes and frees
-// what r holds. stream_complete says whether the input ended properly; if it did and the archive
-// stopped inside an entry, that is reported. Returns 0 when the whole archive was installed, 1
-// when anything failed.
+// Ends reading: closes a file still open and frees what reading needed. stream_complete says
+// whether the input ended properly; if it did and the archive stopped inside an entry, that is
+// reported. Returns 0 when the whole archive was read and every entry made, 1 when anything
+// failed. What was made stays pending: commit it or roll it back.
 int tar_reader_finish(tar_reader *r, bool stream_complete);
+
+// Puts what the archive made in place (journal_commit; flags: kJournalSync), reporting each
+// failure. Returns 0, or 1 when the commit failed and everything was rolled back.
+int tar_reader_commit(tar_reader *r, int flags);
+
+// Undoes everything the archive made, reporting what could not be undone. Returns 0, or 1 when
+// something could not be undone.
+int tar_reader_rollback(tar_reader *r);
 
 }  // namespace zn
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <regex>
 #include <cstdlib>
 #include <sstream>
 
@@ -50,6 +51,11 @@ std::string InstallerTest::without_progress(const std::string &err) {
         if (!in.eof()) out += "\n";
     }
     return out;
+}
+
+std::string InstallerTest::masked(const std::string &text) {
+    static const std::regex kPrivate("zninstall\\.[A-Za-z0-9]{6}");
+    return std::regex_replace(text, kPrivate, "zninstall.XXXXXX");
 }
 
 std::string echo_program(const std::string &vars) {

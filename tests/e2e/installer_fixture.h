@@ -38,6 +38,15 @@ class InstallerTest : public testing::Test {
     // passes during verification, which a test cannot control).
     static std::string without_progress(const std::string &err);
 
+    // text with the random part of every private temporary directory's name
+    // ("zninstall.AbC123") written as "zninstall.XXXXXX", so that it can be compared.
+    static std::string masked(const std::string &text);
+
+    // The path of the temporary file in a private directory under dir, as masked shows it.
+    static std::string temp_file(const std::string &dir) {
+        return dir + "/zninstall.XXXXXX/zninstall-temp.exe";
+    }
+
     TempDir dir_;
     std::string pkg_;
     std::string work_;

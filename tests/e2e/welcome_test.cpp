@@ -116,8 +116,8 @@ TEST_F(WelcomeTest, AnswersAndTheirPaths) {
         EXPECT_EQ(r.exit_code, 0) << row.typed << describe(r);
         std::string asked =
             std::string("Hi\n") + kQuestion + (row.exists ? "" : create_question(row.expanded));
-        EXPECT_EQ(r.out, asked + row.expanded + "\nExtract script to " + tmp_ +
-                             "/zninstall-temp.exe\nroot=" + row.expanded + "\n" + kSuccess)
+        EXPECT_EQ(masked(r.out), asked + row.expanded + "\nExtract script to " + temp_file(tmp_) +
+                                     "\nroot=" + row.expanded + "\n" + kSuccess)
             << row.typed;
         struct stat st;
         EXPECT_TRUE(stat(row.expanded.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << row.typed;
