@@ -300,6 +300,7 @@ TEST(BzParallel, SameResultsAsBzunzip) {
     ASSERT_EQ(m.size(), 5u);
     std::string two = zn_test::bzip2_compress(sample(150000), 1) + z + "junk";
     std::string zeros = zn_test::bzip2_compress(std::string(3000000, '\0'), 1);
+    std::string empty = zn_test::bzip2_compress("");  // no block: header, end marker, CRC 0
     struct Row {
         const char *what;
         std::string input;
@@ -316,6 +317,7 @@ TEST(BzParallel, SameResultsAsBzunzip) {
         {"damaged block marker", flip_bit(z, m[2] + 5), {}},
         {"damaged block CRC", flip_bit(z, m[4] + 60), {}},
         {"wrong combined CRC", flip_bit(z, 8 * z.size() - 12), {}},
+        {"empty stream with a combined CRC not 0", z + flip_bit(empty, 8 * empty.size() - 1), {}},
         {"second stream damaged", flip_bit(two, 8 * (two.size() - z.size() / 2)), {}},
         {"digit of the second stream's header 0",
          flip_bit(two, 8 * (two.size() - z.size() - 4) + 31),
