@@ -519,28 +519,33 @@ TEST(ZnpackArchive, BuildsAreReproducible) {
 }
 
 // What is swapped between the walk's listing and its opening (a directory or a file for a link
-// that leads out of the tree, a file for another file) is refused, and no package is left. The
-// test build of the tool waits at the named entry until the test has made the swap.
+// that leads out of the tree, a file for another file or for a fifo, which must not block the
+// walk) is refused, and no package is left. The test build of the tool waits at the named entry
+// until the test has made the swap.
 TEST(ZnpackArchive, RefusesWhatIsSwappedMidWalk) {
     TempDir dir;
     std::string stub = make_stub(dir);
     std::string tree = dir / "tree", outside = dir / "outside", out = dir / "pkg";
     ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
     write_file(outside + "/key", "PRIVATE KEY\n", 0600);
-    auto swap_for = [&](const std::string &at, bool by_link) {
+    enum Swap { kSymlink, kHardLink, kFifo };
+    const char *const swap_names[] = {"for a link", "for another file", "for a fifo"};
+    auto swap_for = [&](const std::string &at, Swap how) {
         std::string path = tree + "/" + at;
         EXPECT_EQ(rename(path.c_str(), (dir / "moved").c_str()), 0);
         std::string target = outside + (at == "sub" ? "" : "/key");
-        EXPECT_EQ(
-            by_link ? symlink(target.c_str(), path.c_str()) : link(target.c_str(), path.c_str()),
-            0);
+        int made = how == kSymlink    ? symlink(target.c_str(), path.c_str())
+                   : how == kHardLink ? link(target.c_str(), path.c_str())
+                                      : mkfifo(path.c_str(), 0600);
+        EXPECT_EQ(made, 0);
     };
     struct Row {
         const char *at;
-        bool by_link;
-    } rows[] = {{"sub", true}, {"sub/inner", true}, {"sub/inner", false}};
+        Swap how;
+    } rows[] = {
+        {"sub", kSymlink}, {"sub/inner", kSymlink}, {"sub/inner", kHardLink}, {"sub/inner", kFifo}};
     for (const Row &row : rows) {
-        SCOPED_TRACE(std::string(row.at) + (row.by_link ? " for a link" : " for another file"));
+        SCOPED_TRACE(std::string(row.at) + " " + swap_names[row.how]);
         zn_test::remove_tree(tree);
         zn_test::remove_tree(dir / "moved");
         ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
@@ -563,7 +568,7 @@ TEST(ZnpackArchive, RefusesWhatIsSwappedMidWalk) {
         });
         int w = open(fifo.c_str(), O_WRONLY);  // returns once the walk waits at row.at
         writer_open.set_value();
-        swap_for(row.at, row.by_link);
+        swap_for(row.at, row.how);
         close(w);
         packer.join();
         EXPECT_EQ(r.status, 1) << r.err;
