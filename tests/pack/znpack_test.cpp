@@ -520,30 +520,38 @@ TEST(ZnpackArchive, BuildsAreReproducible) {
 
 // What is swapped between the walk's listing and its opening (a directory or a file for a link
 // that leads out of the tree, a file for another file or for a fifo, which must not block the
-// walk) is refused, and no package is left. The test build of the tool waits at the named entry
-// until the test has made the swap.
+// walk) is refused, and so is a directory moved out of the tree while the walk is inside it (its
+// ".." is then no longer the directory the walk left); no package is left. The test build of the
+// tool waits at the named entry until the test has made the swap.
 TEST(ZnpackArchive, RefusesWhatIsSwappedMidWalk) {
     TempDir dir;
     std::string stub = make_stub(dir);
     std::string tree = dir / "tree", outside = dir / "outside", out = dir / "pkg";
     ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
     write_file(outside + "/key", "PRIVATE KEY\n", 0600);
-    enum Swap { kSymlink, kHardLink, kFifo };
-    const char *const swap_names[] = {"for a link", "for another file", "for a fifo"};
+    enum Swap { kSymlink, kHardLink, kFifo, kParentMovedOut };
+    const char *const swap_names[] = {"for a link", "for another file", "for a fifo",
+                                      "its directory moved out"};
     auto swap_for = [&](const std::string &at, Swap how) {
         std::string path = tree + "/" + at;
+        if (how == kParentMovedOut) path.resize(path.rfind('/'));
         EXPECT_EQ(rename(path.c_str(), (dir / "moved").c_str()), 0);
         std::string target = outside + (at == "sub" ? "" : "/key");
         int made = how == kSymlink    ? symlink(target.c_str(), path.c_str())
                    : how == kHardLink ? link(target.c_str(), path.c_str())
-                                      : mkfifo(path.c_str(), 0600);
+                   : how == kFifo     ? mkfifo(path.c_str(), 0600)
+                                      : 0;
         EXPECT_EQ(made, 0);
     };
     struct Row {
         const char *at;
         Swap how;
-    } rows[] = {
-        {"sub", kSymlink}, {"sub/inner", kSymlink}, {"sub/inner", kHardLink}, {"sub/inner", kFifo}};
+        const char *reported;  // the path named as changed
+    } rows[] = {{"sub", kSymlink, "sub"},
+                {"sub/inner", kSymlink, "sub/inner"},
+                {"sub/inner", kHardLink, "sub/inner"},
+                {"sub/inner", kFifo, "sub/inner"},
+                {"sub/inner", kParentMovedOut, "sub"}};
     for (const Row &row : rows) {
         SCOPED_TRACE(std::string(row.at) + " " + swap_names[row.how]);
         zn_test::remove_tree(tree);
@@ -573,7 +581,7 @@ TEST(ZnpackArchive, RefusesWhatIsSwappedMidWalk) {
         packer.join();
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(r.err,
-                  "znpack: " + tree + "/" + row.at + ": changed while it was being packed\n");
+                  "znpack: " + tree + "/" + row.reported + ": changed while it was being packed\n");
         EXPECT_NE(access(out.c_str(), F_OK), 0);
     }
 }
