@@ -927,6 +927,13 @@ TEST(ZnpackExtract, HostilePackageStaysInsideTheDirectoryAndRunsNothing) {
         EXPECT_EQ(st.st_mode & 0777, 0644u) << k.first;
     }
 
+    // An invalid record type ends the extraction there, as it ends the installer's run, and fails.
+    zn_test::write_package(dir / "invalid",
+                           {zn_test::env_record("A=1"), {13, "abc"}, zn_test::env_record("B=2")});
+    Result invalid = znpack({"extract", dir / "invalid", dir / "out3"});
+    EXPECT_EQ(invalid.status, 1) << invalid.err;
+    EXPECT_EQ(invalid.out, "env A=1\n");
+
     // A damaged package is not unpacked at all.
     std::string bytes = read_file(dir / "pkg");
     bytes[bytes.size() - 1] ^= 1;
