@@ -519,28 +519,41 @@ TEST(ZnpackArchive, BuildsAreReproducible) {
 }
 
 // What is swapped between the walk's listing and its opening (a directory or a file for a link
-// that leads out of the tree, a file for another file) is refused, and no package is left. The
-// test build of the tool waits at the named entry until the test has made the swap.
+// that leads out of the tree, a file for another file or for a fifo, which must not block the
+// walk) is refused, and so is a directory moved out of the tree while the walk is inside it (its
+// ".." is then no longer the directory the walk left); no package is left. The test build of the
+// tool waits at the named entry until the test has made the swap.
 TEST(ZnpackArchive, RefusesWhatIsSwappedMidWalk) {
     TempDir dir;
     std::string stub = make_stub(dir);
     std::string tree = dir / "tree", outside = dir / "outside", out = dir / "pkg";
     ASSERT_EQ(mkdir(outside.c_str(), 0700), 0);
     write_file(outside + "/key", "PRIVATE KEY\n", 0600);
-    auto swap_for = [&](const std::string &at, bool by_link) {
+    enum Swap { kSymlink, kHardLink, kFifo, kParentMovedOut };
+    const char *const swap_names[] = {"for a link", "for another file", "for a fifo",
+                                      "its directory moved out"};
+    auto swap_for = [&](const std::string &at, Swap how) {
         std::string path = tree + "/" + at;
+        if (how == kParentMovedOut) path.resize(path.rfind('/'));
         EXPECT_EQ(rename(path.c_str(), (dir / "moved").c_str()), 0);
         std::string target = outside + (at == "sub" ? "" : "/key");
-        EXPECT_EQ(
-            by_link ? symlink(target.c_str(), path.c_str()) : link(target.c_str(), path.c_str()),
-            0);
+        int made = how == kSymlink    ? symlink(target.c_str(), path.c_str())
+                   : how == kHardLink ? link(target.c_str(), path.c_str())
+                   : how == kFifo     ? mkfifo(path.c_str(), 0600)
+                                      : 0;
+        EXPECT_EQ(made, 0);
     };
     struct Row {
         const char *at;
-        bool by_link;
-    } rows[] = {{"sub", true}, {"sub/inner", true}, {"sub/inner", false}};
+        Swap how;
+        const char *reported;  // the path named as changed
+    } rows[] = {{"sub", kSymlink, "sub"},
+                {"sub/inner", kSymlink, "sub/inner"},
+                {"sub/inner", kHardLink, "sub/inner"},
+                {"sub/inner", kFifo, "sub/inner"},
+                {"sub/inner", kParentMovedOut, "sub"}};
     for (const Row &row : rows) {
-        SCOPED_TRACE(std::string(row.at) + (row.by_link ? " for a link" : " for another file"));
+        SCOPED_TRACE(std::string(row.at) + " " + swap_names[row.how]);
         zn_test::remove_tree(tree);
         zn_test::remove_tree(dir / "moved");
         ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
@@ -563,12 +576,12 @@ TEST(ZnpackArchive, RefusesWhatIsSwappedMidWalk) {
         });
         int w = open(fifo.c_str(), O_WRONLY);  // returns once the walk waits at row.at
         writer_open.set_value();
-        swap_for(row.at, row.by_link);
+        swap_for(row.at, row.how);
         close(w);
         packer.join();
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(r.err,
-                  "znpack: " + tree + "/" + row.at + ": changed while it was being packed\n");
+                  "znpack: " + tree + "/" + row.reported + ": changed while it was being packed\n");
         EXPECT_NE(access(out.c_str(), F_OK), 0);
     }
 }
@@ -913,6 +926,13 @@ TEST(ZnpackExtract, HostilePackageStaysInsideTheDirectoryAndRunsNothing) {
         ASSERT_EQ(stat((dir / "out/new/" + k.first).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0644u) << k.first;
     }
+
+    // An invalid record type ends the extraction there, as it ends the installer's run, and fails.
+    zn_test::write_package(dir / "invalid",
+                           {zn_test::env_record("A=1"), {13, "abc"}, zn_test::env_record("B=2")});
+    Result invalid = znpack({"extract", dir / "invalid", dir / "out3"});
+    EXPECT_EQ(invalid.status, 1) << invalid.err;
+    EXPECT_EQ(invalid.out, "env A=1\n");
 
     // A damaged package is not unpacked at all.
     std::string bytes = read_file(dir / "pkg");

@@ -13,7 +13,8 @@ namespace zn {
 namespace {
 
 // Every marker at every bit alignment is found at its exact position, also past a first
-// candidate that only looks like one, and not before all its 48 bits are at hand.
+// candidate that only looks like one and from a scan that starts on it, and not before all its
+// 48 bits are at hand.
 TEST(BzBits, FindsEveryMarkerAtEveryAlignment) {
     std::mt19937 gen(3);
     for (int kind : {kBzBlock, kBzEnd}) {
@@ -38,6 +39,10 @@ TEST(BzBits, FindsEveryMarkerAtEveryAlignment) {
             EXPECT_EQ(bz_find_marker(buf, size_t((at + kBzMarkerBits) / 8), 0, &found, &found_kind),
                       (at + kBzMarkerBits) % 8 == 0)
                 << at;
+            // A scan that starts at the marker's first bit finds it; one bit later, nothing.
+            found = 0;
+            EXPECT_EQ(bz_find_marker(buf, sizeof buf, at, &found, &found_kind), 1) << at;
+            EXPECT_EQ(found, at);
             EXPECT_EQ(bz_find_marker(buf, sizeof buf, at + 1, &found, &found_kind), 0) << at;
         }
     }
