@@ -1,5 +1,6 @@
 #include "pack/pack_extract.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,7 +20,9 @@
 
 namespace zn {
 
-constexpr int kDirMode = 0755;    // for the directory and its missing parents
+constexpr int kDirMode = 0755;  // for the directory and its missing parents
+// Taken off every mode: no set-user-ID or set-group-ID program, nothing others may write.
+constexpr int kClearedBits = 06000 | 0002;
 constexpr int kFileMode = 0644;   // welcome text, script and programs: never executable
 constexpr int kNameTries = 1000;  // names stem, stem-2, ... tried before giving up
 constexpr int kNameSize = 64;     // bytes for such a name
@@ -54,6 +57,25 @@ int create_free_file(int root, const record_file *f, char name[kNameSize]) {
     }
     errno = EEXIST;
     return -1;
+}
+
+// True when the directory open at fd holds nothing but "." and "..".
+bool directory_is_empty(int fd) {
+    int dup_fd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = dup_fd >= 0 ? fdopendir(dup_fd) : nullptr;
+    if (d == nullptr) {
+        if (dup_fd >= 0) close(dup_fd);
+        return false;
+    }
+    bool empty = true;
+    while (struct dirent *e = readdir(d)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            empty = false;
+            break;
+        }
+    }
+    closedir(d);
+    return empty;
 }
 
 int fd_writer(bz_context *ctx, const char *data, int count) {
@@ -118,16 +140,18 @@ int pack_extract(const char *path, const char *dir) {
     if (fd < 0) return 1;
     int root = -1;
     if (make_directory_tree(dir, kDirMode) == 0)
-        root = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (root < 0) {
+        root = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (root < 0 || !directory_is_empty(root)) {
         std::fprintf(stderr, "znpack: cannot use the directory %s: %s\n", dir,
-                     std::strerror(errno));
+                     root < 0 ? std::strerror(errno) : "it is not empty");
+        if (root >= 0) close(root);
         close(fd);
         return 1;
     }
 
     // 1. Environment settings and archives; 2. the records written as files.
     int failed = 0;
+    int setid_cleared = 0;
     for (int pass = 1; pass <= 2; pass++) {
         record_cursor cursor;
         record_cursor_init(&cursor, fd, payload_offset, file_size);
@@ -152,7 +176,9 @@ int pack_extract(const char *path, const char *dir) {
             } else if (pass == 1 && kind == kKindArchive) {
                 tar_reader reader;
                 tar_reader_init(&reader, root);
+                reader.clear_bits = kClearedBits;
                 failed |= archive_record_read(fd, raw, &reader);
+                setid_cleared += reader.setid_cleared;
             } else if (pass == 2 && kind != kKindEnvironment && kind != kKindArchive) {
                 failed |= write_record_file(fd, raw, h, root, dir);
             }
@@ -164,6 +190,7 @@ int pack_extract(const char *path, const char *dir) {
             failed = 1;
         }
     }
+    std::printf("set-user-ID or set-group-ID bits taken off: %d\n", setid_cleared);
     close(root);
     close(fd);
     return failed;

@@ -32,7 +32,7 @@ static const char kUsage[] =
     "                    [--threads N] RECORD...\n"
     "       znpack list PKG\n"
     "       znpack verify PKG\n"
-    "       znpack extract PKG [DIR]\n"
+    "       znpack extract PKG DIR\n"
     "\n"
     "build writes OUT: the installer (default: the zninstall beside znpack, else the one\n"
     "installed with it) with a package appended, holding these records in the order given:\n"
@@ -50,9 +50,10 @@ static const char kUsage[] =
     "Packed directories are reproducible: sorted, owned by 0/0, every time stamp taken from\n"
     "SOURCE_DATE_EPOCH (0 when unset).\n"
     "list prints the package header and its records; verify checks its length and CRC.\n"
-    "extract checks PKG as verify does, then unpacks it into DIR (default: the current\n"
-    "directory; created when missing) and runs nothing of it: archives through the\n"
-    "installer's own tar reader (nothing lands outside DIR), environment settings printed as\n"
+    "extract checks PKG as verify does, then unpacks it into DIR (made when missing; an\n"
+    "existing DIR must be empty) and runs nothing of it: archives through the installer's\n"
+    "own tar reader (nothing lands outside DIR; set-user-ID and set-group-ID bits and write\n"
+    "permission for others are taken off), environment settings printed as\n"
     "\"env NAME=VALUE\", then the welcome text, the script and each program written as\n"
     "welcome.txt, postinstall.sh and program, mode 0644 (a name already taken gets -2, -3,\n"
     "... before its extension).\n";
@@ -215,9 +216,8 @@ static int command_report(int argc, char **argv, int (*run)(const char *)) {
 }
 
 static int command_extract(int argc, char **argv) {
-    if (argc != 3 && argc != 4)
-        return usage_error("%s takes a package file and a directory", argv[1]);
-    return pack_extract(argv[2], argc == 4 ? argv[3] : ".");
+    if (argc != 4) return usage_error("%s takes a package file and a directory", argv[1]);
+    return pack_extract(argv[2], argv[3]);
 }
 
 int znpack_main(int argc, char **argv) {

@@ -932,7 +932,44 @@ TEST(ZnpackExtract, HostilePackageStaysInsideTheDirectoryAndRunsNothing) {
                            {zn_test::env_record("A=1"), {13, "abc"}, zn_test::env_record("B=2")});
     Result invalid = znpack({"extract", dir / "invalid", dir / "out3"});
     EXPECT_EQ(invalid.status, 1) << invalid.err;
-    EXPECT_EQ(invalid.out, "env A=1\n");
+    EXPECT_EQ(invalid.out, "env A=1\nset-user-ID or set-group-ID bits taken off: 0\n");
+
+    // For looking, not installing: a directory is required, and one that holds anything is
+    // refused with what it holds untouched; nothing written is set-ID or writable by others.
+    zn_test::write_package(dir / "setid",
+                           {zn_test::archive_record(zn_test::TarBuilder()
+                                                        .dir("sgid/", 02775)
+                                                        .file("sgid/suid", "s", 04755)
+                                                        .file("open", "o", 0666)
+                                                        .finish())});
+    mkdir((dir / "home").c_str(), 0755);
+    write_file(dir / "home/.bashrc", "mine");
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } rows[] = {
+        {{"extract", dir / "setid"}, 2, ""},
+        {{"extract", dir / "setid", dir / "home"}, 1, ""},
+        {{"extract", dir / "setid", dir / "looked"},
+         0,
+         "Extracting sgid/ .. 0 bytes\nExtracting sgid/suid .. 1 bytes\nExtracting open .. 1 "
+         "bytes\n"
+         "Extracting  .. 0 bytes\nset-user-ID or set-group-ID bits taken off: 2\n"},
+    };
+    for (const auto &row : rows) {
+        Result looked = znpack(row.args);
+        EXPECT_EQ(looked.status, row.status) << looked.err;
+        EXPECT_EQ(looked.out, row.out);
+    }
+    EXPECT_EQ(read_file(dir / "home/.bashrc"), "mine");
+    EXPECT_EQ(zn_test::snapshot_tree(dir / "home").size(), 1u);
+    for (const auto &[name, mode] :
+         {std::pair<std::string, int>{"sgid", 0755}, {"sgid/suid", 0755}, {"open", 0664}}) {
+        struct stat st;
+        ASSERT_EQ(lstat((dir / "looked/" + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(int(st.st_mode & 07777), mode) << name;
+    }
 
     // A damaged package is not unpacked at all.
     std::string bytes = read_file(dir / "pkg");
