@@ -128,8 +128,8 @@ static int read_product(int fd, const unsigned char *raw, product_info *p, dstr 
 }
 
 // Checks that every product record of an intact package decodes, each failure reported on
-// standard error: the installer will refuse a package whose description is damaged. Returns 0
-// when all do, 1 otherwise.
+// standard error: the CRC only shows that the file is as it was written, not that what was
+// written can be read. Returns 0 when all do, 1 otherwise.
 static int package_view_check_products(const char *path, const package_view *v) {
     record_cursor c;
     record_cursor_init(&c, v->fd, v->payload_offset, v->size);
@@ -266,10 +266,7 @@ static void add_printf(dstr *d, const char *fmt, ...) {
 }
 
 void pack_add_product(dstr *d, const product_info *p) {
-    int fields = 0;
-    auto next = [&]() {
-        if (fields++ > 0) dstr_add_mem(d, ", ", 2);
-    };
+    const int start = d->dl_len;
     const struct {
         int has;
         const char *label;
@@ -279,12 +276,9 @@ void pack_add_product(dstr *d, const product_info *p) {
         {p->has_version, "version", p->version},
         {p->has_default_dir, "default dir", p->default_dir},
     };
-    char number[96];
     for (const auto &t : texts) {
         if (!t.has) continue;
-        next();
-        std::snprintf(number, sizeof number, "%s \"", t.label);
-        dstr_add_mem(d, number, int(std::strlen(number)));
+        add_printf(d, "%s%s \"", d->dl_len > start ? ", " : "", t.label);
         // A quote or backslash inside is shown escaped too, so that the text's end is plain.
         for (const char *c = t.text; *c != 0; c++) {
             if (*c == '"' || *c == '\\')
@@ -307,13 +301,14 @@ void pack_add_product(dstr *d, const product_info *p) {
         {p->unknown_fields > 0, "%llu unknown fields",
          static_cast<unsigned long long>(p->unknown_fields)},
     };
+    char text[96];
     for (const auto &n : numbers) {
         if (!n.has) continue;
-        next();
-        int k = std::snprintf(number, sizeof number, n.fmt, n.value);
-        dstr_add_mem(d, number, k);
+        if (d->dl_len > start) dstr_add_mem(d, ", ", 2);
+        int k = std::snprintf(text, sizeof text, n.fmt, n.value);
+        dstr_add_mem(d, text, k);
     }
-    if (fields == 0) dstr_add_mem(d, "no fields", 9);
+    if (d->dl_len == start) dstr_add_mem(d, "no fields", 9);
 }
 
 // A compressed record body's decompressor, chosen by the record's type.
