@@ -53,7 +53,7 @@ static const command_usage kBuildUsage = {
     "                          whatever their number\n"
     "The product record (type 30) comes first when there is an archive or any of\n"
     "--name, --version, --default-dir and --progress is given; it also holds the\n"
-    "size of the archives' files and their number of entries. Texts: 1023 bytes.\n"
+    "archives' unpacked size and number of entries. Texts: at most 1023 bytes each.\n"
     "  --name TEXT             the product's name\n"
     "  --version TEXT          the product's version\n"
     "  --default-dir DIR       the install directory to offer: absolute, or ~/...\n"
