@@ -1,14 +1,16 @@
 // The installer's reads of a package file, on any file: the header search, the header decode, the
-// record walk, and the body reads of the environment records, the program records and the
-// package reader that serves compressed bodies. The handlers themselves end the process or run
-// programs, so the target calls the reads they are built on (environment_record_read,
-// program_record_copy, package_reader_read) and stops the walk where the installer would stop.
+// record walk, and the body reads of the environment records, the program records, the product
+// records and the package reader that serves compressed bodies. The handlers themselves end the
+// process or run programs, so the target calls the reads they are built on
+// (environment_record_read, program_record_copy, product_record_read, package_reader_read) and
+// stops the walk where the installer would stop.
 // The input is the package file, held in a memory file.
 //
 // Checks: the search finds the first copy of the magic (one with room for a whole header after
 // it always; one too close to the end may be missed) and nothing that is not the magic; the walk
 // moves forward only, leaves the descriptor at each body, and ends; every body read hands out
-// exactly the body's bytes, as many as the file holds, never a byte of the next record.
+// exactly the body's bytes, as many as the file holds, never a byte of the next record; a product
+// record read from the file decodes exactly as its bytes do.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include "lib/byteorder.h"
 #include "package/package_format.h"
 #include "package/package_reader.h"
+#include "package/product_record.h"
 #include "package/record_body.h"
 
 namespace {
@@ -118,8 +121,28 @@ int read_record(int fd, const unsigned char *raw, const zn::record_header &h, ui
                                    want.size());
             return 0;
         }
+        case zn::kRecordProduct: {
+            zn::product_info read, decoded;
+            int rc = zn::product_record_read(fd, raw, &read);
+            if (h.body_length > zn::kProductRecordMax) {
+                FUZZ_CHECK(rc == -1);
+                return -1;
+            }
+            if (!whole) {
+                FUZZ_CHECK(rc == -2);
+                return -1;
+            }
+            int want_rc = zn::product_record_decode(
+                reinterpret_cast<const unsigned char *>(want.data()), h.body_length, &decoded);
+            FUZZ_CHECK(rc == want_rc && (rc == 0 || rc == -1));
+            FUZZ_CHECK(std::memcmp(&read, &decoded, sizeof read) == 0);
+            for (const char *text : {read.name, read.version, read.default_dir})
+                FUZZ_CHECK(std::memchr(text, 0, zn::kProductTextMax + 1) != nullptr);
+            return 0;
+        }
         case zn::kRecordWelcome:
-            return 0;  // the welcome handler reads its text, then asks on the terminal
+        case zn::kRecordLicence:
+            return 0;  // texts: read as they are (the welcome text, then a terminal question)
         default:
             return -1;  // the installer stops at a record type it does not know
     }

@@ -144,6 +144,11 @@ struct dispatch_entry {
     bool works_in_install_dir;  // unpacks or runs in the current directory
 };
 
+// Records read before the walk (the product record) or shown with the welcome text.
+int skip_record(int, const unsigned char *) {
+    return 0;
+}
+
 const dispatch_entry kDispatch[] = {
     {kRecordWelcome, handle_welcome_record, false, false},
     {kRecordArchive, handle_archive_record, true, true},
@@ -153,6 +158,8 @@ const dispatch_entry kDispatch[] = {
     {kRecordEnvironment, handle_environment_record, false, false},
     {kRecordZstdArchive, handle_archive_record, true, true},
     {kRecordZstdScript, handle_script_record, true, true},
+    {kRecordProduct, skip_record, false, false},
+    {kRecordLicence, skip_record, false, false},
 };
 
 const dispatch_entry *find_handler(unsigned type) {
@@ -271,6 +278,12 @@ int list_record(const record_header &header, const unsigned char *raw) {
             return 0;
         case kKindProgram:
             std::printf("program %lu bytes\n", (unsigned long)header.body_length);
+            return 0;
+        case kKindProduct:
+            std::printf("product\n");
+            return 0;
+        case kKindLicence:
+            std::printf("licence %lu bytes\n", (unsigned long)header.body_length);
             return 0;
         default:
             fatal_err("Unexpected error in package file\n");

@@ -4,6 +4,7 @@
 #define ZN_INSTALL_RUN_STATE_H
 
 #include "lib/messages.h"
+#include "package/version.h"  // kVersionMajor, kVersionMinor: shown in the banner
 
 namespace zn {
 
@@ -18,10 +19,6 @@ extern const char *install_dir;  // chosen by the welcome dialogue; null until t
 extern int noexec_mode;          // -noexec: scripts and helper programs are neither written nor run
 extern const char *target_dir;   // -target: the install directory, taken without asking
 extern int nosync_mode;          // -nosync: what is installed is not made durable
-
-// Version shown in the banner: major.minor with the minor in three digits.
-constexpr int kVersionMajor = 1;
-constexpr int kVersionMinor = 7;
 
 // Name of the temporary file for the helper program and the post-install script.
 constexpr const char kTempFileName[] = "zninstall-temp.exe";

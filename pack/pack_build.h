@@ -30,6 +30,20 @@ struct pack_build_args {
     int compression;  // kCompressionBzip2 or kCompressionZstd (package/package_format.h)
     int zstd_level;   // 1 to ZSTD_maxCLevel(); for kCompressionZstd
     int threads;      // compression threads, at least 1; the output does not depend on it
+    // The product record, written before every other record when an archive is given or any of
+    // these is set. Texts are null when not given.
+    const char *name;
+    const char *version;
+    const char *default_dir;  // absolute, or beginning with "~"
+    int progress;             // show the progress line by default
+    const char *licence;      // file of the licence record, placed after the product record
+};
+
+// What pack_build reports about the file it wrote.
+struct pack_build_result {
+    uint64_t size;    // bytes of the whole file, installer image included
+    int records;      // records in its package
+    char sha256[65];  // the file's SHA-256, 64 lower-case hex digits and a NUL
 };
 
 // Returns the installer image to use by default: "zninstall" in the directory of the running
@@ -39,14 +53,21 @@ struct pack_build_args {
 // looks at the disk.
 char *pack_default_stub();
 
-// Checks one environment setting: NAME=VALUE with a non-empty name, at most kEnvironmentMax
-// bytes with its NUL. Returns 0, or -1 (pack_error set). Purely textual.
+// Checks one environment setting: NAME=VALUE with NAME a shell variable name (a letter or '_',
+// then letters, digits and '_'), at most kEnvironmentMax bytes with its NUL. Returns 0, or -1
+// (pack_error set). Purely textual.
 int pack_check_environment(const char *text);
 
-// Builds the package described by args and makes it the file args->out with mode 0755.
-// Returns 0, or -1 (pack_error set) with args->out untouched. Reads the inputs, writes and
-// renames in the output's directory.
-int pack_build(const pack_build_args *args);
+// Checks the product texts of args: each at most kProductTextMax bytes, the default directory
+// absolute or beginning with "~". Returns 0, or -1 (pack_error set). Purely textual.
+int pack_check_product(const pack_build_args *args);
+
+// Builds the package described by args and makes it the file args->out with mode 0755; *result
+// describes it. Sizes the format cannot hold (a record body or the payload over 4 GiB - 1 bytes)
+// are refused: those of stored records before anything is compressed, a compressed body as soon
+// as its output passes what is left. Returns 0, or -1 (pack_error set) with args->out untouched.
+// Reads the inputs, writes and renames in the output's directory.
+int pack_build(const pack_build_args *args, pack_build_result *result);
 
 }  // namespace zn
 

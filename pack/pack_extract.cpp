@@ -14,6 +14,7 @@
 #include "package/fd_io.h"
 #include "package/package_format.h"
 #include "package/package_reader.h"
+#include "package/product_record.h"
 #include "package/record_body.h"
 #include "package/tar_reader.h"
 #include "string/dstr.h"
@@ -38,6 +39,7 @@ struct record_file {
 };
 
 const record_file kRecordFiles[] = {
+    {kKindLicence, "licence", ".txt", "licence text"},
     {kKindWelcome, "welcome", ".txt", "welcome text"},
     {kKindScript, "postinstall", ".sh", "script (not run)"},
     {kKindProgram, "program", "", "program (not run)"},
@@ -83,13 +85,18 @@ int fd_writer(bz_context *ctx, const char *data, int count) {
     return write_full(out, data, size_t(count)) == size_t(count) ? 0 : -1;
 }
 
-// Writes the body of a welcome, script or program record (the package descriptor at the body)
-// as a file in root; a script is decompressed. Returns 0, or 1 after reporting the failure.
+// The entry of kRecordFiles for a kind, or null when its records are not written as files.
+const record_file *record_file_of(record_kind kind) {
+    for (const record_file &f : kRecordFiles)
+        if (f.kind == kind) return &f;
+    return nullptr;
+}
+
+// Writes the body of a licence, welcome, script or program record (the package descriptor at the
+// body) as a file in root; a script is decompressed. Returns 0, or 1 after reporting the failure.
 int write_record_file(int fd, const unsigned char *raw, const record_header &h, int root,
                       const char *dir) {
-    const record_file *f = nullptr;
-    for (const record_file &candidate : kRecordFiles)
-        if (candidate.kind == record_kind_of(h.type)) f = &candidate;
+    const record_file *f = record_file_of(record_kind_of(h.type));
     char name[kNameSize];
     int out = create_free_file(root, f, name);
     if (out < 0) {
@@ -127,6 +134,24 @@ int print_environment(int fd, const unsigned char *raw, const char *path, uint64
     pack_add_shown(&line, text, int(std::strlen(text)));
     dstr_terminate(&line);
     std::printf("env %s\n", line.dl_ptr);
+    dstr_free(&line);
+    return 0;
+}
+
+// Prints a product record's fields as "product: ...". Returns 0, or 1 after reporting why not.
+int print_product(int fd, const unsigned char *raw, const char *path, uint64_t at) {
+    product_info p;
+    const char *why = "the file ends inside it";
+    if (product_record_read(fd, raw, &p, &why) != 0) {
+        std::fprintf(stderr, "znpack: %s: product record at offset %llu is damaged: %s\n", path,
+                     static_cast<unsigned long long>(at), why);
+        return 1;
+    }
+    dstr line;
+    dstr_init(&line, 128);
+    pack_add_product(&line, &p);
+    dstr_terminate(&line);
+    std::printf("product: %s\n", line.dl_ptr);
     dstr_free(&line);
     return 0;
 }
@@ -171,7 +196,9 @@ int pack_extract(const char *path, const char *dir) {
                 }
                 break;
             }
-            if (pass == 1 && kind == kKindEnvironment) {
+            if (pass == 1 && kind == kKindProduct) {
+                failed |= print_product(fd, raw, path, at);
+            } else if (pass == 1 && kind == kKindEnvironment) {
                 failed |= print_environment(fd, raw, path, at);
             } else if (pass == 1 && kind == kKindArchive) {
                 tar_reader reader;
@@ -179,7 +206,7 @@ int pack_extract(const char *path, const char *dir) {
                 reader.clear_bits = kClearedBits;
                 failed |= archive_record_read(fd, raw, &reader);
                 setid_cleared += reader.setid_cleared;
-            } else if (pass == 2 && kind != kKindEnvironment && kind != kKindArchive) {
+            } else if (pass == 2 && record_file_of(kind) != nullptr) {
                 failed |= write_record_file(fd, raw, h, root, dir);
             }
             std::fflush(stdout);

@@ -16,6 +16,7 @@
 #include "pack/pack_error.h"
 #include "pack/zstd_stream.h"
 #include "package/package_format.h"
+#include "package/product_record.h"
 #include "string/dstr.h"
 
 namespace zn {
@@ -115,13 +116,51 @@ static int package_view_check(const char *path, const package_view *v) {
     return status;
 }
 
+// Reads the product record whose header is raw (the descriptor at its body). Returns 0, or -1
+// after appending why it cannot be used to why.
+static int read_product(int fd, const unsigned char *raw, product_info *p, dstr *why) {
+    const char *fault = "";
+    int rc = product_record_read(fd, raw, p, &fault);
+    if (rc == 0) return 0;
+    if (rc == -2) fault = "the file ends inside it";
+    dstr_add_mem(why, fault, int(std::strlen(fault)));
+    return -1;
+}
+
+// Checks that every product record of an intact package decodes, each failure reported on
+// standard error: the CRC only shows that the file is as it was written, not that what was
+// written can be read. Returns 0 when all do, 1 otherwise.
+static int package_view_check_products(const char *path, const package_view *v) {
+    record_cursor c;
+    record_cursor_init(&c, v->fd, v->payload_offset, v->size);
+    unsigned char raw[kRecordHeaderSize];
+    record_header r;
+    uint64_t at = 0;
+    int status = 0;
+    dstr why;
+    dstr_init(&why, 64);
+    while (record_cursor_next(&c, raw, &r, &at) == 1) {
+        if (r.type != kRecordProduct) continue;
+        product_info p;
+        dstr_clear(&why);
+        if (read_product(v->fd, raw, &p, &why) == 0) continue;
+        dstr_terminate(&why);
+        std::fprintf(stderr, "znpack: %s: product record at offset %llu is damaged: %s\n", path,
+                     static_cast<unsigned long long>(at), why.dl_ptr);
+        status = 1;
+    }
+    dstr_free(&why);
+    return status;
+}
+
 // Opens and checks the package; returns 0 with v open, or 1 after reporting why not (v closed).
 static int package_view_verified(const char *path, package_view *v) {
     if (package_view_open(path, v) < 0) {
         std::fprintf(stderr, "znpack: %s\n", pack_error_text());
         return 1;
     }
-    if (!package_view_usable(path, v) || package_view_check(path, v) != 0) {
+    if (!package_view_usable(path, v) || package_view_check(path, v) != 0 ||
+        package_view_check_products(path, v) != 0) {
         close(v->fd);
         return 1;
     }
@@ -224,6 +263,52 @@ static void add_printf(dstr *d, const char *fmt, ...) {
     va_end(ap);
     if (n > int(sizeof text) - 1) n = int(sizeof text) - 1;
     if (n > 0) dstr_add_mem(d, text, n);
+}
+
+void pack_add_product(dstr *d, const product_info *p) {
+    const int start = d->dl_len;
+    const struct {
+        int has;
+        const char *label;
+        const char *text;
+    } texts[] = {
+        {p->has_name, "name", p->name},
+        {p->has_version, "version", p->version},
+        {p->has_default_dir, "default dir", p->default_dir},
+    };
+    for (const auto &t : texts) {
+        if (!t.has) continue;
+        add_printf(d, "%s%s \"", d->dl_len > start ? ", " : "", t.label);
+        // A quote or backslash inside is shown escaped too, so that the text's end is plain.
+        for (const char *c = t.text; *c != 0; c++) {
+            if (*c == '"' || *c == '\\')
+                add_printf(d, "\\x%02x", unsigned(*c));
+            else
+                pack_add_shown(d, c, 1);
+        }
+        dstr_add_char(d, '"');
+    }
+    const struct {
+        int has;
+        const char *fmt;
+        unsigned long long value;
+    } numbers[] = {
+        {p->has_unpacked_size, "%llu bytes unpacked", p->unpacked_size},
+        {p->has_entries, "%llu entries", p->entries},
+        {p->has_flags, (p->flags & kProductFlagProgress) ? "progress line on" : "progress line off",
+         0},
+        {p->has_flags && (p->flags & ~kProductFlagProgress) != 0, "flags %08llx", p->flags},
+        {p->unknown_fields > 0, "%llu unknown fields",
+         static_cast<unsigned long long>(p->unknown_fields)},
+    };
+    char text[96];
+    for (const auto &n : numbers) {
+        if (!n.has) continue;
+        if (d->dl_len > start) dstr_add_mem(d, ", ", 2);
+        int k = std::snprintf(text, sizeof text, n.fmt, n.value);
+        dstr_add_mem(d, text, k);
+    }
+    if (d->dl_len == start) dstr_add_mem(d, "no fields", 9);
 }
 
 // A compressed record body's decompressor, chosen by the record's type.
@@ -350,6 +435,10 @@ static const char *record_type_name(unsigned type) {
             return "script";
         case kRecordEnvironment:
             return "environment";
+        case kRecordProduct:
+            return "product";
+        case kRecordLicence:
+            return "licence";
         default:
             return "invalid";
     }
@@ -371,6 +460,24 @@ static void describe(dstr *d, int fd, uint64_t body, const record_header *r) {
         case kRecordScript:
         case kRecordZstdScript:
             add_script(d, fd, body, r);
+            break;
+        case kRecordProduct: {
+            unsigned char raw[kRecordHeaderSize];
+            record_header_encode(r, raw);
+            product_info p;
+            dstr why;
+            dstr_init(&why, 64);
+            if (lseek(fd, off_t(body), SEEK_SET) >= 0 && read_product(fd, raw, &p, &why) == 0) {
+                pack_add_product(d, &p);
+            } else {
+                dstr_add_mem(d, "damaged: ", 9);
+                dstr_add_mem(d, why.dl_ptr, why.dl_len);
+            }
+            dstr_free(&why);
+            break;
+        }
+        case kRecordLicence:
+            add_printf(d, "licence text of %u bytes", unsigned(r->body_length));
             break;
         case kRecordProgram: {
             char head[2];

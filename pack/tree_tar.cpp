@@ -39,7 +39,8 @@ struct tree_tar {
     tree_link *links;  // linear search: only files with more than one link are kept here
     int nlinks;
     int links_cap;
-    char *buf;  // kFileChunk bytes
+    char *buf;           // kFileChunk bytes
+    tar_counts *counts;  // what the archive holds so far
 };
 
 static la_ssize_t tree_tar_out(struct archive *, void *client, const void *data, size_t n) {
@@ -258,6 +259,8 @@ static int tree_add(tree_tar *t, int *dir_fd, const struct stat *dir_st, const c
     // stores as raw bytes.
     int rc = archive_write_header(t->a, e);
     archive_entry_free(e);
+    t->counts->entries++;
+    if (data_fd >= 0) t->counts->file_bytes += uint64_t(st.st_size);
     if (rc < ARCHIVE_WARN) {
         rc = tree_tar_fail(t, disk);
     } else if (data_fd >= 0) {
@@ -328,12 +331,13 @@ static int tree_walk(tree_tar *t, int *dir_fd, const struct stat *dir_st, dstr *
     return rc;
 }
 
-int tree_tar_write(const char *dir, int64_t mtime, byte_sink sink, void *ctx) {
+int tree_tar_write(const char *dir, int64_t mtime, byte_sink sink, void *ctx, tar_counts *counts) {
     tree_tar t;
     std::memset(&t, 0, sizeof t);
     t.sink = sink;
     t.ctx = ctx;
     t.mtime = mtime;
+    t.counts = counts;
 
     // Trailing slashes would double up in the disk paths; "/" itself becomes "" (see tree_walk).
     int len = int(std::strlen(dir));

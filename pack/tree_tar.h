@@ -28,12 +28,14 @@
 #include <cstdint>
 
 #include "pack/bzip_stream.h"
+#include "pack/tar_count.h"
 
 namespace zn {
 
-// Writes the tar archive of the tree under dir to sink, ending with the end-of-archive blocks.
-// Returns 0, or -1 after recording a text with pack_error. Reads the disk; changes nothing.
-int tree_tar_write(const char *dir, int64_t mtime, byte_sink sink, void *ctx);
+// Writes the tar archive of the tree under dir to sink, ending with the end-of-archive blocks,
+// and adds its entries to *counts. Returns 0, or -1 after recording a text with pack_error.
+// Reads the disk; changes nothing.
+int tree_tar_write(const char *dir, int64_t mtime, byte_sink sink, void *ctx, tar_counts *counts);
 
 }  // namespace zn
 

@@ -15,6 +15,7 @@
 #include "pack/zstd_stream.h"
 #include "package/bz_parallel.h"
 #include "package/package_format.h"
+#include "package/version.h"
 
 namespace zn {
 
@@ -27,36 +28,100 @@ constexpr int64_t kDefaultMtime = 0;
 // Largest --threads value taken.
 constexpr int kThreadsMax = kBzMaxThreads;
 
-static const char kUsage[] =
-    "usage: znpack build -o OUT [--stub INSTALLER] [--compress bzip2|zstd[:LEVEL]]\n"
-    "                    [--threads N] RECORD...\n"
-    "       znpack list PKG\n"
-    "       znpack verify PKG\n"
-    "       znpack extract PKG DIR\n"
-    "\n"
-    "build writes OUT: the installer (default: the zninstall beside znpack, else the one\n"
-    "installed with it) with a package appended, holding these records in the order given:\n"
-    "  --env NAME=VALUE        environment setting, at most 1022 bytes\n"
+// The usage of each command: its synopsis and its description, which begins with the command's
+// name so that it reads the same alone and in the general usage. Every line fits 80 columns.
+struct command_usage {
+    const char *synopsis;  // after "znpack "
+    const char *text;
+};
+
+static const command_usage kBuildUsage = {
+    "build -o OUT [OPTION]... RECORD...",
+    "build writes OUT: the installer (default: the zninstall beside znpack, else the\n"
+    "one installed with it) with a package appended, and prints one line:\n"
+    "\"OUT: SIZE bytes, N records, sha256 DIGEST\". A package needs at least one\n"
+    "record; a record body and the whole package hold at most 4 GiB - 1 bytes each.\n"
+    "  -o OUT                  the file to write\n"
+    "  --stub INSTALLER        the installer image to put in front of the package\n"
+    "  --compress bzip2|zstd[:LEVEL]\n"
+    "                          how archives and scripts are compressed: bzip2 (the\n"
+    "                          default; record types 2 and 11) or zstd, at LEVEL 1\n"
+    "                          to 22, default 19 (record types 20 and 21, which\n"
+    "                          install several times faster)\n"
+    "  --threads N             compression threads (default: ZN_THREADS, else one\n"
+    "                          per processor, at most 64); the package is the same\n"
+    "                          whatever their number\n"
+    "The product record (type 30) comes first when there is an archive or any of\n"
+    "--name, --version, --default-dir and --progress is given; it also holds the\n"
+    "archives' unpacked size and number of entries. Texts: at most 1023 bytes each.\n"
+    "  --name TEXT             the product's name\n"
+    "  --version TEXT          the product's version\n"
+    "  --default-dir DIR       the install directory to offer: absolute, or ~/...\n"
+    "  --progress              show the progress line by default\n"
+    "  --license FILE          licence text (record type 31), stored as it is, right\n"
+    "                          after the product record\n"
+    "The other records, in the order given:\n"
+    "  --env NAME=VALUE        environment setting, at most 1022 bytes; NAME is a\n"
+    "                          shell variable name\n"
     "  --welcome FILE          welcome text, stored as it is\n"
-    "  --archive DIR|FILE.tar  product archive: a directory is packed as a tar archive, a .tar\n"
-    "                          file taken as it is; compressed\n"
+    "  --archive DIR|FILE.tar  product archive: a directory is packed as a tar\n"
+    "                          archive, a .tar file taken as it is; compressed\n"
     "  --script FILE           post-install script, compressed\n"
     "  --program FILE          helper program, stored as it is\n"
-    "--compress chooses the compression of archives and scripts: bzip2 (the default; record\n"
-    "types 2 and 11) or zstd, at LEVEL 1 to 22, default 19 (record types 20 and 21, which\n"
-    "install several times faster). --threads sets the compression threads (default:\n"
-    "ZN_THREADS, else one per processor, at most 64); the package is the same whatever\n"
-    "their number.\n"
-    "Packed directories are reproducible: sorted, owned by 0/0, every time stamp taken from\n"
-    "SOURCE_DATE_EPOCH (0 when unset).\n"
-    "list prints the package header and its records; verify checks its length and CRC.\n"
-    "extract checks PKG as verify does, then unpacks it into DIR (made when missing; an\n"
-    "existing DIR must be empty) and runs nothing of it: archives through the installer's\n"
-    "own tar reader (nothing lands outside DIR; set-user-ID and set-group-ID bits and write\n"
-    "permission for others are taken off), environment settings printed as\n"
-    "\"env NAME=VALUE\", then the welcome text, the script and each program written as\n"
-    "welcome.txt, postinstall.sh and program, mode 0644 (a name already taken gets -2, -3,\n"
-    "... before its extension).\n";
+    "Packed directories are reproducible: sorted, owned by 0/0, every time stamp\n"
+    "taken from SOURCE_DATE_EPOCH (0 when unset).\n",
+};
+
+static const command_usage kListUsage = {
+    "list PKG",
+    "list prints the package header of PKG and one line per record: offset, body\n"
+    "length, type and a detail (the product's fields, the environment setting, the\n"
+    "first line of the welcome text, the licence's size, an archive's member count\n"
+    "and sizes, a script's decompressed size).\n",
+};
+
+static const command_usage kVerifyUsage = {
+    "verify PKG",
+    "verify checks PKG as the installer does, its length and its CRC-32, and that\n"
+    "its product record is whole. Exit status 0 when it is intact, 1 otherwise.\n",
+};
+
+static const command_usage kExtractUsage = {
+    "extract PKG DIR",
+    "extract checks PKG as verify does, then unpacks it into DIR (made when missing;\n"
+    "an existing DIR must be empty) and runs nothing of it: archives through the\n"
+    "installer's own tar reader (nothing lands outside DIR; set-user-ID and\n"
+    "set-group-ID bits and write permission for others are taken off), the\n"
+    "product's fields printed as \"product: ...\", environment settings as\n"
+    "\"env NAME=VALUE\", then the licence, the welcome text, the script and each\n"
+    "program written as licence.txt, welcome.txt, postinstall.sh and program, mode\n"
+    "0644 (a name already taken gets -2, -3, ... before its extension).\n",
+};
+
+static const command_usage *const kCommandUsages[] = {&kBuildUsage, &kListUsage, &kVerifyUsage,
+                                                      &kExtractUsage};
+
+// Prints one command's usage.
+static void print_command_usage(const command_usage *u, FILE *to) {
+    std::fprintf(to, "usage: znpack %s\n%s", u->synopsis, u->text);
+}
+
+// Prints the usage of every command.
+static void print_usage(FILE *to) {
+    const char *lead = "usage:";
+    for (const command_usage *u : kCommandUsages) {
+        std::fprintf(to, "%-6s znpack %s\n", lead, u->synopsis);
+        lead = "";
+    }
+    std::fputs("       znpack --version\n", to);
+    std::fputs("\"znpack COMMAND --help\" shows the usage of one command.\n", to);
+    for (const command_usage *u : kCommandUsages) std::fprintf(to, "\n%s", u->text);
+}
+
+// True when an argument asks for the command's usage.
+static bool is_help(const char *arg) {
+    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
+}
 
 struct record_option {
     const char *name;
@@ -134,6 +199,21 @@ static const char *option_value(int argc, char **argv, int *i) {
     return argv[++*i];
 }
 
+// The product's text options: each takes a value and may be given once.
+struct text_option {
+    const char *name;
+    const char *pack_build_args::*slot;
+};
+
+static const text_option kTextOptions[] = {
+    {"--name", &pack_build_args::name},
+    {"--version", &pack_build_args::version},
+    {"--default-dir", &pack_build_args::default_dir},
+    {"--license", &pack_build_args::licence},
+    {"-o", &pack_build_args::out},
+    {"--stub", &pack_build_args::stub},
+};
+
 static int command_build(int argc, char **argv) {
     pack_build_args args;
     std::memset(&args, 0, sizeof args);
@@ -142,13 +222,16 @@ static int command_build(int argc, char **argv) {
     args.records = records;
     args.compression = kCompressionBzip2;
     args.threads = bz_thread_count();
-    bool compress_given = false, threads_given = false;
+    bool compress_given = false, threads_given = false, help = false;
     int status = kExitOk;
-    for (int i = 2; i < argc && status == kExitOk; i++) {
+    for (int i = 2; i < argc && status == kExitOk && !help; i++) {
         const char *arg = argv[i];
         const record_option *rec = nullptr;
         for (const record_option &o : kRecordOptions)
             if (std::strcmp(arg, o.name) == 0) rec = &o;
+        const text_option *text = nullptr;
+        for (const text_option &o : kTextOptions)
+            if (std::strcmp(arg, o.name) == 0) text = &o;
         if (rec != nullptr) {
             const char *value = option_value(argc, argv, &i);
             if (value == nullptr) {
@@ -158,13 +241,17 @@ static int command_build(int argc, char **argv) {
                 records[args.nrecords].value = value;
                 args.nrecords++;
             }
-        } else if (std::strcmp(arg, "-o") == 0 || std::strcmp(arg, "--stub") == 0) {
-            const char **slot = arg[1] == 'o' ? &args.out : &args.stub;
+        } else if (text != nullptr) {
+            const char **slot = &(args.*(text->slot));
             if (*slot != nullptr) {
                 status = usage_error("%s given twice", arg);
             } else if ((*slot = option_value(argc, argv, &i)) == nullptr) {
                 status = kExitUsage;
             }
+        } else if (std::strcmp(arg, "--progress") == 0) {
+            args.progress = 1;
+        } else if (is_help(arg)) {
+            help = true;
         } else if (std::strcmp(arg, "--compress") == 0 || std::strcmp(arg, "--threads") == 0) {
             bool compress = arg[2] == 'c';
             bool &given = compress ? compress_given : threads_given;
@@ -194,7 +281,18 @@ static int command_build(int argc, char **argv) {
             status = usage_error("unexpected argument \"%s\" (records are given by options)", arg);
         }
     }
+    if (help) {
+        print_command_usage(&kBuildUsage, stdout);
+        chk_free(records);
+        return kExitOk;
+    }
     if (status == kExitOk && args.out == nullptr) status = usage_error("%s", "build needs -o OUT");
+    bool product = args.name != nullptr || args.version != nullptr || args.default_dir != nullptr ||
+                   args.progress;
+    if (status == kExitOk && args.nrecords == 0 && args.licence == nullptr && !product)
+        status = usage_error("%s", "build needs at least one record");
+    if (status == kExitOk && pack_check_product(&args) < 0)
+        status = usage_error("%s", pack_error_text());
 
     args.mtime = kDefaultMtime;
     const char *epoch = std::getenv("SOURCE_DATE_EPOCH");
@@ -202,37 +300,67 @@ static int command_build(int argc, char **argv) {
         std::fprintf(stderr, "znpack: %s\n", pack_error_text());
         status = kExitFailed;
     }
-    if (status == kExitOk && pack_build(&args) < 0) {
+    pack_build_result result;
+    if (status == kExitOk && pack_build(&args, &result) < 0) {
         std::fprintf(stderr, "znpack: %s\n", pack_error_text());
         status = kExitFailed;
+    }
+    if (status == kExitOk) {
+        std::printf("%s: %llu bytes, %d record%s, sha256 %s\n", args.out,
+                    static_cast<unsigned long long>(result.size), result.records,
+                    result.records == 1 ? "" : "s", result.sha256);
+        if (std::fflush(stdout) != 0) status = kExitFailed;
     }
     chk_free(records);
     return status;
 }
 
-static int command_report(int argc, char **argv, int (*run)(const char *)) {
+// True when any argument after the command asks for its usage: list, verify and extract take
+// no options, so every argument is looked at.
+static bool asks_help(int argc, char **argv) {
+    for (int i = 2; i < argc; i++)
+        if (is_help(argv[i])) return true;
+    return false;
+}
+
+static int command_report(int argc, char **argv, const command_usage *usage,
+                          int (*run)(const char *)) {
+    if (asks_help(argc, argv)) {
+        print_command_usage(usage, stdout);
+        return kExitOk;
+    }
     if (argc != 3) return usage_error("%s takes one package file", argv[1]);
     return run(argv[2]);
 }
 
 static int command_extract(int argc, char **argv) {
+    if (asks_help(argc, argv)) {
+        print_command_usage(&kExtractUsage, stdout);
+        return kExitOk;
+    }
     if (argc != 4) return usage_error("%s takes a package file and a directory", argv[1]);
     return pack_extract(argv[2], argv[3]);
 }
 
 int znpack_main(int argc, char **argv) {
     if (argc < 2) {
-        std::fputs(kUsage, stderr);
+        print_usage(stderr);
         return kExitUsage;
     }
     const char *command = argv[1];
-    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
-        std::fputs(kUsage, stdout);
-        return kExitOk;
+    if (is_help(command)) {
+        print_usage(stdout);
+        return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+    }
+    if (std::strcmp(command, "--version") == 0) {
+        std::printf("znpack %d.%03d\n", kVersionMajor, kVersionMinor);
+        return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
     }
     if (std::strcmp(command, "build") == 0) return command_build(argc, argv);
-    if (std::strcmp(command, "list") == 0) return command_report(argc, argv, pack_list);
-    if (std::strcmp(command, "verify") == 0) return command_report(argc, argv, pack_verify);
+    if (std::strcmp(command, "list") == 0)
+        return command_report(argc, argv, &kListUsage, pack_list);
+    if (std::strcmp(command, "verify") == 0)
+        return command_report(argc, argv, &kVerifyUsage, pack_verify);
     if (std::strcmp(command, "extract") == 0) return command_extract(argc, argv);
     return usage_error("unknown command \"%s\"", command);
 }

@@ -1,11 +1,17 @@
 // The znpack command line:
-//   znpack build -o OUT [--stub INSTALLER] [--compress bzip2|zstd[:LEVEL]] [--threads N] RECORD...
+//   znpack build -o OUT [--stub INSTALLER] [--compress bzip2|zstd[:LEVEL]] [--threads N]
+//                [--name TEXT] [--version TEXT] [--default-dir DIR] [--progress]
+//                [--license FILE] RECORD...
 //   znpack list PKG
 //   znpack verify PKG
 //   znpack extract PKG [DIR]
+//   znpack [COMMAND] --help
+//   znpack --version
 // where each RECORD is one of --env NAME=VALUE, --welcome FILE, --archive DIR|FILE.tar,
-// --script FILE, --program FILE, added in the order given. --compress applies to every archive
-// and script; --threads to zstd's compression.
+// --script FILE, --program FILE, added in the order given after the product record (built from
+// the product options and the archives) and the licence record. --compress applies to every
+// archive and script; --threads to their compression. --version names the product's version
+// after "build", and asks for znpack's own version in place of a command.
 #ifndef ZN_PACK_ZNPACK_H
 #define ZN_PACK_ZNPACK_H
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 
@@ -31,6 +32,10 @@ record_kind record_kind_of(unsigned type) {
             return kKindScript;
         case kRecordEnvironment:
             return kKindEnvironment;
+        case kRecordProduct:
+            return kKindProduct;
+        case kRecordLicence:
+            return kKindLicence;
         default:
             return kKindInvalid;
     }
@@ -207,13 +212,18 @@ int package_writer_append(package_writer *w, const void *data, uint32_t n) {
 
 int package_writer_end_record(package_writer *w, uint64_t record_offset) {
     uint64_t body = w->end - record_offset - kRecordHeaderSize;
-    if (body > 0xFFFFFFFFu) {
+    if (body > kRecordBodyMax) {
         errno = EFBIG;
         return -1;
     }
     unsigned char raw[4];
     LPUT32(raw, static_cast<uint32_t>(body));
     return write_full_at(w->fd, record_offset + kRecordLengthOffset, raw, sizeof raw);
+}
+
+int package_writer_overwrite(package_writer *w, uint64_t offset, const void *data, uint32_t n) {
+    assert(offset >= w->payload_offset + kPackageHeaderSize && offset + n <= w->end);
+    return write_full_at(w->fd, offset, data, n);
 }
 
 int package_writer_add(package_writer *w, unsigned type, const void *body, uint32_t n) {
@@ -245,7 +255,7 @@ int package_file_crc(int fd, uint64_t crc_offset, uint32_t *crc) {
 
 int package_writer_finish(package_writer *w) {
     uint64_t length = w->end - w->payload_offset;
-    if (length > 0xFFFFFFFFu || w->payload_offset > 0xFFFFFFFFu) {
+    if (length > kPayloadMax || w->payload_offset > 0xFFFFFFFFu) {
         errno = EFBIG;
         return -1;
     }

@@ -41,17 +41,24 @@ enum RecordType : unsigned {
     kRecordEnvironment = 12,  // one name=value assignment, at most kEnvironmentMax bytes
     kRecordZstdArchive = 20,  // zstd frames of a tar archive; handled as kRecordArchive
     kRecordZstdScript = 21,   // zstd frames of a shell script; handled as kRecordScript
+    kRecordProduct = 30,      // what the package installs: tagged fields (product_record.h)
+    kRecordLicence = 31,      // the licence text, stored as it is
 };
 
 // How a record's body is compressed.
 enum RecordCompression : int {
-    kCompressionNone = 0,   // stored as it is (welcome, program and environment records)
+    kCompressionNone = 0,   // stored as it is (welcome, program, environment, product, licence)
     kCompressionBzip2 = 1,  // archive types 2 and 10, script type 11
     kCompressionZstd = 2,   // archive type 20, script type 21
 };
 
 // Longest environment record body, in bytes (a NUL must fit behind it).
 constexpr uint32_t kEnvironmentMax = 1023;
+
+// Longest record body and longest payload (header and records), in bytes: both are counted in
+// 32-bit fields, so 4 GiB - 1.
+constexpr uint64_t kRecordBodyMax = 0xFFFFFFFFu;
+constexpr uint64_t kPayloadMax = 0xFFFFFFFFu;
 
 // What a record carries, whatever its type number and encoding: code that treats every archive
 // (or every script) alike asks this instead of listing type numbers.
@@ -62,12 +69,14 @@ enum record_kind : int {
     kKindProgram,
     kKindScript,  // a compressed post-install script
     kKindEnvironment,
+    kKindProduct,  // the product's description: name, version, sizes, defaults
+    kKindLicence,  // the licence text
 };
 
-// Returns the kind of a record type; kKindInvalid for the types without a handler.
+// Returns the kind of a record type; kKindInvalid for the types the format does not define.
 record_kind record_kind_of(unsigned type);
 
-// Returns non-zero for the record types that have a handler.
+// Returns non-zero for the record types the format defines.
 int record_type_is_valid(unsigned type);
 
 // Returns the RecordCompression of a record type's body (kCompressionNone for invalid types).
@@ -147,6 +156,11 @@ int package_writer_add(package_writer *w, unsigned type, const void *body, uint3
 int package_writer_begin_record(package_writer *w, unsigned type, uint64_t *record_offset);
 int package_writer_append(package_writer *w, const void *data, uint32_t n);
 int package_writer_end_record(package_writer *w, uint64_t record_offset);
+
+// Overwrites n bytes already written at offset (a body whose figures are known only later), so
+// that the payload keeps its length. Returns 0 or -1 (errno set).
+// REQUIRES: w->payload_offset + kPackageHeaderSize <= offset and offset + n <= w->end.
+int package_writer_overwrite(package_writer *w, uint64_t offset, const void *data, uint32_t n);
 
 // Fills in the payload length and then the CRC of the whole file. Returns 0, or -1 on an I/O
 // failure or a payload that does not fit the 32-bit fields.

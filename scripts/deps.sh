@@ -5,9 +5,10 @@ set -euo pipefail
 
 # --bench adds what scripts/bench.sh runs, --fuzz clang and its libFuzzer runtime.
 # groff-base renders the manual pages for their test; libarchive-tools gives bsdtar, one of the tar
-# writers whose archives the tests install.
+# writers whose archives the tests install. libmd-dev gives znpack the SHA-256 it prints for each
+# package it builds (the installer does not link it).
 packages=(cmake make g++ libbz2-dev bzip2 libzstd-dev zstd libgtest-dev libbenchmark-dev
-    libarchive-dev libarchive-tools tar tmux groff-base)
+    libarchive-dev libarchive-tools libmd-dev tar tmux groff-base)
 case "${1:-}" in
     --bench) packages+=(makeself time lbzip2 pbzip2) ;;
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;

@@ -22,6 +22,8 @@
 #include "lib/byteorder.h"
 #include "lib/crc32.h"
 #include "package/package_format.h"
+#include "package/product_record.h"
+#include "package/version.h"
 #include "support/package.h"
 #include "support/process.h"
 #include "support/scratch.h"
@@ -122,6 +124,41 @@ std::string unzstd(const TempDir &dir, const std::string &body) {
     return shell("zstd -qdc " + dir / "body.zst");
 }
 
+// A product record's body decoded; a body that does not decode fails the test.
+product_info decode_product(const Record &r) {
+    product_info p;
+    product_info_init(&p);
+    EXPECT_EQ(r.type, unsigned(kRecordProduct));
+    const char *why = "";
+    EXPECT_EQ(product_record_decode(reinterpret_cast<const unsigned char *>(r.body.data()),
+                                    uint32_t(r.body.size()), &p, &why),
+              0)
+        << why;
+    return p;
+}
+
+// The body of a product record that holds only a name.
+std::string product_body(const char *name) {
+    product_info p;
+    product_info_init(&p);
+    p.has_name = 1;
+    std::snprintf(p.name, sizeof p.name, "%s", name);
+    dstr d;
+    dstr_init(&d, 64);
+    product_record_encode(&p, &d);
+    std::string body(d.dl_ptr, size_t(d.dl_len));
+    dstr_free(&d);
+    return body;
+}
+
+// The line build prints, with the file's size and digest as the system's tools give them.
+std::string summary_line(const std::string &path, int records) {
+    std::string digest = shell("sha256sum " + path).substr(0, 64);
+    return path + ": " + std::to_string(read_file(path).size()) + " bytes, " +
+           std::to_string(records) + (records == 1 ? " record" : " records") + ", sha256 " +
+           digest + "\n";
+}
+
 // A small stand-in for the installer image.
 std::string make_stub(const TempDir &dir) {
     std::string stub = dir / "stub";
@@ -192,14 +229,19 @@ TEST(ZnpackBuild, WritesImageHeaderAndRecordsInTheOrderGiven) {
     write_file(dir / "post.sh", script);
     write_file(dir / "helper", program, 0755);
     write_file(dir / "in.tar", shell("cd " + dir.path() + " && tar -cf - welcome.txt post.sh"));
+    std::string licence = dir / "licence";
+    write_file(licence, "Licence terms\n");
 
+    // The product record goes first and the licence right after it, wherever they are given.
     mode_t old_umask = umask(077);  // the output is 0755 whatever the umask
-    Result r = znpack({"build", "-o", dir / "pkg", "--stub", stub, "--env", "ZN_BINDIR=bin.x",
-                       "--welcome", dir / "welcome.txt", "--archive", dir / "in.tar", "--script",
-                       dir / "post.sh", "--program", dir / "helper", "--env", "ZN_BINDIR=later"});
+    Result r =
+        znpack({"build", "-o", dir / "pkg", "--stub", stub, "--env", "ZN_BINDIR=bin.x", "--welcome",
+                dir / "welcome.txt", "--archive", dir / "in.tar", "--script", dir / "post.sh",
+                "--program", dir / "helper", "--env", "ZN_BINDIR=later", "--license", licence});
     umask(old_umask);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, summary_line(dir / "pkg", 8));
 
     struct stat st;
     ASSERT_EQ(stat((dir / "pkg").c_str(), &st), 0);
@@ -214,25 +256,34 @@ TEST(ZnpackBuild, WritesImageHeaderAndRecordsInTheOrderGiven) {
     EXPECT_EQ(std::string(file, p.payload_offset + kHeaderMagicWidth, 9), std::string(9, 0));
     EXPECT_EQ(std::string(file, p.payload_offset + kHeaderWordsOffset, 140), std::string(140, 0));
 
-    ASSERT_EQ(p.records.size(), 6u);
-    const unsigned types[] = {12, 1, 2, 11, 7, 12};
-    for (size_t i = 0; i < 6; i++) EXPECT_EQ(p.records[i].type, types[i]) << "record " << i;
-    EXPECT_EQ(p.records[0].body, std::string("ZN_BINDIR=bin.x\0", 16));
-    EXPECT_EQ(p.records[1].body, welcome);
-    EXPECT_EQ(p.records[2].body.substr(0, 4), "BZh9");
-    EXPECT_EQ(bunzip(dir, p.records[2].body), read_file(dir / "in.tar"));
-    EXPECT_EQ(bunzip(dir, p.records[3].body), script);
-    EXPECT_EQ(p.records[4].body, program);
-    EXPECT_EQ(p.records[5].body, std::string("ZN_BINDIR=later\0", 16));
+    ASSERT_EQ(p.records.size(), 8u);
+    const unsigned types[] = {30, 31, 12, 1, 2, 11, 7, 12};
+    for (size_t i = 0; i < 8; i++) EXPECT_EQ(p.records[i].type, types[i]) << "record " << i;
+    // The .tar taken as it is: two files, counted as they are read.
+    product_info product = decode_product(p.records[0]);
+    EXPECT_FALSE(product.has_name);
+    EXPECT_EQ(product.entries, 2u);
+    EXPECT_EQ(product.unpacked_size, welcome.size() + script.size());
+    EXPECT_EQ(product.flags, 0u);
+    EXPECT_EQ(p.records[1].body, "Licence terms\n");
+    EXPECT_EQ(p.records[2].body, std::string("ZN_BINDIR=bin.x\0", 16));
+    EXPECT_EQ(p.records[3].body, welcome);
+    EXPECT_EQ(p.records[4].body.substr(0, 4), "BZh9");
+    EXPECT_EQ(bunzip(dir, p.records[4].body), read_file(dir / "in.tar"));
+    EXPECT_EQ(bunzip(dir, p.records[5].body), script);
+    EXPECT_EQ(p.records[6].body, program);
+    EXPECT_EQ(p.records[7].body, std::string("ZN_BINDIR=later\0", 16));
 }
 
-TEST(ZnpackBuild, NoRecordsIsAValidPackage) {
+// One environment setting is the smallest package: without an archive or a product option there
+// is no product record. (A package of no records at all is refused; see BadInputLeavesNoOutput.)
+TEST(ZnpackBuild, SmallestPackageHoldsOneRecord) {
     TempDir dir;
     std::string stub = make_stub(dir);
     // The output is on disk (fsync) before it takes its name (rename).
     const char *asan = std::getenv("ASAN_OPTIONS");
     Result r =
-        znpack({"build", "-o", dir / "pkg", "--stub", stub},
+        znpack({"build", "-o", dir / "pkg", "--stub", stub, "--env", "A=1"},
                {std::string("LD_PRELOAD=") + ZN_CALL_LOG_PATH, "ZN_CALL_LOG=" + dir / "calls",
                 std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -243,13 +294,14 @@ TEST(ZnpackBuild, NoRecordsIsAValidPackage) {
     ASSERT_NE(renamed, std::string::npos) << calls;
     EXPECT_LT(calls.find("fsync " + std::to_string(st.st_ino) + "\n"), renamed) << calls;
     std::string file = read_file(dir / "pkg");
-    EXPECT_EQ(file.size(), read_file(stub).size() + kPackageHeaderSize);
+    EXPECT_EQ(file.size(), read_file(stub).size() + kPackageHeaderSize + kRecordHeaderSize + 4);
     Package p = parse_package(file);
-    EXPECT_EQ(p.payload_length, uint32_t(kPackageHeaderSize));
+    EXPECT_EQ(p.payload_length, uint32_t(kPackageHeaderSize + kRecordHeaderSize + 4));
     EXPECT_EQ(p.stored_crc, p.calculated_crc);
-    EXPECT_TRUE(p.records.empty());
+    ASSERT_EQ(p.records.size(), 1u);
+    EXPECT_EQ(p.records[0].type, unsigned(kRecordEnvironment));
     EXPECT_EQ(znpack({"verify", dir / "pkg"}).status, 0);
-    EXPECT_NE(znpack({"list", dir / "pkg"}).out.find("\n0 records\n"), std::string::npos);
+    EXPECT_NE(znpack({"list", dir / "pkg"}).out.find("\n1 record\n"), std::string::npos);
 }
 
 // The body is the text and its NUL; the installer takes at most 1023 bytes.
@@ -267,6 +319,9 @@ TEST(ZnpackBuild, EnvironmentSettingLimits) {
         {"PATH=/usr/bin:/bin", true},
         {"NOEQUALS", false},
         {"=value", false},
+        {"1A B=2", false},  // not a shell variable name
+        {"A-B=1", false},
+        {"_a1=x", true},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE("text of " + std::to_string(row.text.size()) +
@@ -299,7 +354,13 @@ TEST(ZnpackBuild, BadInputLeavesNoOutputBehind) {
     mkdir((dir / "odd-tree").c_str(), 0755);
     write_file(dir / "odd-tree/file", "x\n");
     ASSERT_EQ(mkfifo((dir / "odd-tree/fifo").c_str(), 0644), 0);
-    ASSERT_EQ(znpack({"build", "-o", dir / "packaged", "--stub", stub}).status, 0);
+    write_file(dir / "bad.tar", std::string(1024, 'x'));
+    // Sparse: 4 GiB, one byte more than a record body holds; two halves of 2 GiB + 1.
+    write_file(dir / "4g", "");
+    write_file(dir / "2g", "");
+    ASSERT_EQ(truncate((dir / "4g").c_str(), off_t(1) << 32), 0);
+    ASSERT_EQ(truncate((dir / "2g").c_str(), (off_t(1) << 31) + 1), 0);
+    ASSERT_EQ(znpack({"build", "-o", dir / "packaged", "--stub", stub, "--env", "A=1"}).status, 0);
     // The magic at the start of the file, and alone without the NUL that follows a header.
     std::string header(kPackageHeaderSize, '\0');
     header.replace(0, kMagicLength, magic());
@@ -307,7 +368,7 @@ TEST(ZnpackBuild, BadInputLeavesNoOutputBehind) {
     write_file(dir / "magic-inside", "image " + magic() + "xyz image");
 
     std::string out = dir / "out";
-    std::vector<std::string> base = {"build", "-o", out, "--stub", stub};
+    std::vector<std::string> base = {"build", "-o", out, "--stub", stub, "--env", "A=1"};
     auto with = [&](std::vector<std::string> more) {
         std::vector<std::string> args = base;
         args.insert(args.end(), more.begin(), more.end());
@@ -329,27 +390,27 @@ TEST(ZnpackBuild, BadInputLeavesNoOutputBehind) {
          1,
          "cannot open"},
         {"stub carries a package",
-         {"build", "-o", out, "--stub", dir / "packaged"},
+         {"build", "-o", out, "--stub", dir / "packaged", "--env", "A=1"},
          {},
          1,
          "already carries a package (header at offset"},
         {"stub starts with a header",
-         {"build", "-o", out, "--stub", dir / "magic-first"},
+         {"build", "-o", out, "--stub", dir / "magic-first", "--env", "A=1"},
          {},
          1,
          "already carries a package (header at offset 0)"},
         {"stub holds the magic",
-         {"build", "-o", out, "--stub", dir / "magic-inside"},
+         {"build", "-o", out, "--stub", dir / "magic-inside", "--env", "A=1"},
          {},
          1,
          "holds the package magic at offset 6"},
         {"stub missing",
-         {"build", "-o", out, "--stub", dir / "absent"},
+         {"build", "-o", out, "--stub", dir / "absent", "--env", "A=1"},
          {},
          1,
          "cannot open installer"},
         {"stub is a directory",
-         {"build", "-o", out, "--stub", dir / "tree"},
+         {"build", "-o", out, "--stub", dir / "tree", "--env", "A=1"},
          {},
          1,
          "not a regular file"},
@@ -387,10 +448,34 @@ TEST(ZnpackBuild, BadInputLeavesNoOutputBehind) {
         {"epoch not a number", base, {"SOURCE_DATE_EPOCH=12x"}, 1, "SOURCE_DATE_EPOCH"},
         {"epoch negative", base, {"SOURCE_DATE_EPOCH=-5"}, 1, "SOURCE_DATE_EPOCH"},
         {"output is a directory",
-         {"build", "-o", dir / "tree", "--stub", stub},
+         {"build", "-o", dir / "tree", "--stub", stub, "--env", "A=1"},
          {},
          1,
          "cannot rename"},
+        {"no records", {"build", "-o", out, "--stub", stub}, {}, 2, "needs at least one record"},
+        {"relative default directory",
+         with({"--default-dir", "opt/product"}),
+         {},
+         2,
+         "--default-dir takes an absolute directory or one beginning with ~"},
+        {"name too long", with({"--name", std::string(1024, 'n')}), {}, 2, "at most 1023 bytes"},
+        {"licence missing", with({"--license", dir / "absent"}), {}, 1, "absent: No such file"},
+        {"tar file that is not one",
+         with({"--archive", dir / "bad.tar"}),
+         {},
+         1,
+         "bad.tar: not a tar archive that reads whole"},
+        {"stored body over 4 GiB - 1",
+         with({"--program", dir / "4g"}),
+         {},
+         1,
+         "4g: 4294967296 bytes, more than a record body holds"},
+        // Refused before the archive is packed: its walk would have met the fifo first.
+        {"stored records over 4 GiB - 1",
+         with({"--archive", dir / "odd-tree", "--welcome", dir / "2g", "--program", dir / "2g"}),
+         {},
+         1,
+         "more than a package holds"},
     };
     if (geteuid() != 0) {
         // Root reads files whatever their mode, so this row only means something for others.
@@ -422,7 +507,7 @@ TEST(ZnpackBuild, DefaultStubIsTheInstallerBesideTheTool) {
     std::string tool = dir / "bin/znpack";
     write_file(tool, read_file(ZN_PACK_PATH), 0755);
 
-    Result missing = run_program(tool, {"build", "-o", dir / "pkg"});
+    Result missing = run_program(tool, {"build", "-o", dir / "pkg", "--env", "A=1"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find(dir / "bin/zninstall"), std::string::npos) << missing.err;
     EXPECT_NE(access((dir / "pkg").c_str(), F_OK), 0);
@@ -443,8 +528,8 @@ TEST(ZnpackArchive, TarHoldsNamesModesLinksAndContents) {
     Result r = znpack({"build", "-o", dir / "pkg", "--stub", stub, "--archive", dir / "tree/"});
     ASSERT_EQ(r.status, 0) << r.err;
     Package p = parse_package(read_file(dir / "pkg"));
-    ASSERT_EQ(p.records.size(), 1u);
-    write_file(dir / "archive.tar", bunzip(dir, p.records[0].body));
+    ASSERT_EQ(p.records.size(), 2u);
+    write_file(dir / "archive.tar", bunzip(dir, p.records[1].body));
     EXPECT_EQ(read_file(dir / "archive.tar").size() % 512, 0u);
 
     std::string long_dir(60, 'd'), long_name(70, 'n');
@@ -475,6 +560,18 @@ TEST(ZnpackArchive, TarHoldsNamesModesLinksAndContents) {
     std::string got = shell("TZ=UTC tar -tvf " + dir / "archive.tar" +
                             " --numeric-owner --full-time | tr -s ' '");
     EXPECT_EQ(got, want);
+
+    // The product record counts what the listing shows: every entry, and the regular files'
+    // bytes. The same tar taken as a file is counted alike.
+    uint64_t file_bytes = 0;
+    for (const auto &row : rows)
+        if (row[0][0] == '-') file_bytes += std::stoull(row[1]);
+    product_info product = decode_product(p.records[0]);
+    EXPECT_EQ(product.entries, sizeof rows / sizeof rows[0]);
+    EXPECT_EQ(product.unpacked_size, file_bytes);
+    r = znpack({"build", "-o", dir / "pkg-tar", "--stub", stub, "--archive", dir / "archive.tar"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(parse_package(read_file(dir / "pkg-tar")).records[0].body, p.records[0].body);
 
     // Unpacked, the tree matches the original byte for byte, links included.
     mkdir((dir / "out").c_str(), 0755);
@@ -511,8 +608,8 @@ TEST(ZnpackArchive, BuildsAreReproducible) {
     EXPECT_NE(dated, first);
     EXPECT_EQ(build(dir / "f", dir / "two", {"SOURCE_DATE_EPOCH=1700000000"}), dated);
     Package p = parse_package(dated);
-    ASSERT_EQ(p.records.size(), 3u);
-    write_file(dir / "dated.tar", bunzip(dir, p.records[1].body));
+    ASSERT_EQ(p.records.size(), 4u);
+    write_file(dir / "dated.tar", bunzip(dir, p.records[2].body));
     std::string listing = shell("TZ=UTC tar -tvf " + dir / "dated.tar" +
                                 " --full-time | awk '{print $4, $5}' | sort -u");
     EXPECT_EQ(listing, "2023-11-14 22:13:20\n");
@@ -617,11 +714,15 @@ TEST(ZnpackArchive, SameBytesForAnyNumberOfThreads) {
     EXPECT_EQ(three.status, 0) << three.err;
     EXPECT_TRUE(read_file(dir / "pkg-option") == one);
     Package p = parse_package(one);
-    ASSERT_EQ(p.records.size(), 1u);
-    write_file(dir / "body.bz2", p.records[0].body);
+    ASSERT_EQ(p.records.size(), 2u);
+    write_file(dir / "body.bz2", p.records[1].body);
     shell("bzip2 -t " + dir / "body.bz2");
-    std::string tar = bunzip(dir, p.records[0].body);
-    Result gz = run_program(dir / "pkg1", {"-gz"}, {"ZN_THREADS=1"});
+    std::string tar = bunzip(dir, p.records[1].body);
+    // The installer's one-thread decoder is given the archive record alone: what it makes of the
+    // product record is not what this test is about.
+    zn_test::write_package(dir / "archive-only",
+                           {zn_test::Record{kRecordArchive, p.records[1].body}});
+    Result gz = run_program(dir / "archive-only", {"-gz"}, {"ZN_THREADS=1"});
     EXPECT_EQ(gz.status, 0) << gz.err;
     EXPECT_TRUE(gz.out == tar);
     write_file(dir / "a.tar", tar);
@@ -737,22 +838,27 @@ TEST(ZnpackList, ShowsTheHeaderAndEveryRecord) {
                            "ELF\0\0\1",
                            7),
                0755);
-    Result b =
-        znpack({"build", "-o", dir / "pkg", "--stub", stub, "--env", "ZN_BINDIR=bin.x", "--welcome",
-                dir / "welcome.txt", "--archive", dir / "tree", "--script", dir / "post.sh",
-                "--program", dir / "helper", "--program", dir / "binary", "--env", "B=2"});
+    write_file(dir / "licence", std::string(1234, 'L'));
+    std::vector<std::string> args = {
+        "build",           "-o",           dir / "pkg", "--stub",        stub,       "--name",
+        "Zan \"tho\"\x1b", "--version",    "2.1",       "--default-dir", "~/zantho", "--progress",
+        "--license",       dir / "licence"};
+    args.insert(args.end(), {"--env", "ZN_BINDIR=bin.x", "--welcome", dir / "welcome.txt",
+                             "--archive", dir / "tree", "--script", dir / "post.sh", "--program",
+                             dir / "helper", "--program", dir / "binary", "--env", "B=2"});
+    Result b = znpack(args);
     ASSERT_EQ(b.status, 0) << b.err;
     Package p = parse_package(read_file(dir / "pkg"));
-    ASSERT_EQ(p.records.size(), 7u);
+    ASSERT_EQ(p.records.size(), 9u);
 
-    write_file(dir / "archive.tar", bunzip(dir, p.records[2].body));
+    write_file(dir / "archive.tar", bunzip(dir, p.records[4].body));
     std::string tar_bytes = std::to_string(read_file(dir / "archive.tar").size());
     std::string members = std::to_string(lines_of(shell("tar -tf " + dir / "archive.tar")).size());
 
     Result r = znpack({"list", dir / "pkg"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> lines = lines_of(r.out);
-    ASSERT_EQ(lines.size(), 1 + 1 + 7 + 1u) << r.out;
+    ASSERT_EQ(lines.size(), 1 + 1 + 9 + 1u) << r.out;
     char header[200];
     std::snprintf(header, sizeof header,
                   "header at offset %zu: payload length %u (file holds %u), stored CRC %08x, "
@@ -765,6 +871,11 @@ TEST(ZnpackList, ShowsTheHeaderAndEveryRecord) {
         const char *type;
         std::string detail;
     } rows[] = {
+        {"30 product",
+         "name \"Zan \\x22tho\\x22\\x1b\", version \"2.1\", default dir \"~/zantho\", "
+         "200546 bytes unpacked, " +
+             members + " entries, progress line on"},
+        {"31 licence", "licence text of 1234 bytes"},
         {"12 environment", "ZN_BINDIR=bin.x"},
         {"1 welcome", "Welcome to \\x1b[31mProduct\\x7f"},
         {"2 archive", members + " members, 200546 bytes in files, tar of " + tar_bytes + " bytes"},
@@ -773,13 +884,13 @@ TEST(ZnpackList, ShowsTheHeaderAndEveryRecord) {
         {"7 program", ""},
         {"12 environment", "B=2"},
     };
-    for (size_t i = 0; i < 7; i++) {
+    for (size_t i = 0; i < 9; i++) {
         char want[300];
         std::snprintf(want, sizeof want, "%10zu %10zu  %-14s  %s", p.records[i].offset,
                       p.records[i].body.size(), rows[i].type, rows[i].detail.c_str());
         EXPECT_EQ(lines[2 + i], want) << "record " << i;
     }
-    EXPECT_EQ(lines[9], "7 records");
+    EXPECT_EQ(lines[11], "9 records");
 }
 
 // --compress zstd writes types 20 and 21 holding the very tar and script of the bzip2 build, the
@@ -806,25 +917,26 @@ TEST(ZnpackList, ZstdRecordsHoldWhatTheirBzip2TwinsHold) {
     EXPECT_EQ(build("zstd-again", {"--compress", "zstd"}), zstd);
 
     Package pb = parse_package(bz), pz = parse_package(zstd);
-    ASSERT_EQ(pz.records.size(), 2u);
-    EXPECT_EQ(pz.records[0].type, unsigned(kRecordZstdArchive));
-    EXPECT_EQ(pz.records[1].type, unsigned(kRecordZstdScript));
-    EXPECT_EQ(unzstd(dir, pz.records[0].body), bunzip(dir, pb.records[0].body));
-    EXPECT_EQ(unzstd(dir, pz.records[1].body), "#!/bin/sh\necho done\n");
+    ASSERT_EQ(pz.records.size(), 3u);
+    EXPECT_EQ(pz.records[0].body, pb.records[0].body);  // the product record
+    EXPECT_EQ(pz.records[1].type, unsigned(kRecordZstdArchive));
+    EXPECT_EQ(pz.records[2].type, unsigned(kRecordZstdScript));
+    EXPECT_EQ(unzstd(dir, pz.records[1].body), bunzip(dir, pb.records[1].body));
+    EXPECT_EQ(unzstd(dir, pz.records[2].body), "#!/bin/sh\necho done\n");
 
     // The same details; only the type column differs.
     std::vector<std::string> lb = lines_of(znpack({"list", dir / "bz"}).out);
     std::vector<std::string> lz = lines_of(znpack({"list", dir / "zstd"}).out);
-    ASSERT_EQ(lz.size(), 5u);
-    ASSERT_EQ(lb.size(), 5u);
+    ASSERT_EQ(lz.size(), 6u);
+    ASSERT_EQ(lb.size(), 6u);
     const size_t type_at = 23, detail_at = 39;  // columns of the record lines
-    EXPECT_EQ(lz[2].substr(type_at, 10), "20 archive");
-    EXPECT_EQ(lz[3].substr(type_at, 9), "21 script");
-    EXPECT_EQ(lz[2].substr(detail_at), lb[2].substr(detail_at));
+    EXPECT_EQ(lz[3].substr(type_at, 10), "20 archive");
+    EXPECT_EQ(lz[4].substr(type_at, 9), "21 script");
     EXPECT_EQ(lz[3].substr(detail_at), lb[3].substr(detail_at));
+    EXPECT_EQ(lz[4].substr(detail_at), lb[4].substr(detail_at));
 
     // A frame of unknown size names its window: exponent in the descriptor byte's top five bits.
-    std::string body = parse_package(build("zstd-22", {"--compress", "zstd:22"})).records[0].body;
+    std::string body = parse_package(build("zstd-22", {"--compress", "zstd:22"})).records[1].body;
     ASSERT_GT(body.size(), 6u);
     EXPECT_EQ(body[4] & 0x20, 0) << "a frame of known size";
     EXPECT_EQ(10 + (static_cast<unsigned char>(body[5]) >> 3), 23);
@@ -857,6 +969,8 @@ TEST(ZnpackList, ReportsInvalidTypesAndCutRecords) {
          "bad script: zstd data cut short after 0 bytes"},
         {"not zstd archive", std::string("\0\0\0\4\x14", 5) + "abcd", 0, "20 archive",
          "bad archive after 0 members: not a zstd frame"},
+        {"damaged product", std::string("\0\0\0\x0b\x1e\0\0\0\4\0\0\0\4abc", 16), 0, "30 product",
+         "damaged: a field value runs past the end of the body"},
         // A frame that states 65791 bytes of content (more than one read asks for) and ends
         // with an empty last block.
         {"zstd script short of its size",
@@ -907,19 +1021,26 @@ TEST(ZnpackExtract, HostilePackageStaysInsideTheDirectoryAndRunsNothing) {
                           .hardlink("hard", outside + "/sentinel")
                           .symlink("postinstall.sh", outside + "/sentinel")
                           .file("ok/file", "fine", 0755)
+                          .file("licence.txt", "the archive's")
                           .finish();
-    zn_test::write_package(
-        dir / "pkg",
-        {zn_test::env_record("A=1"), zn_test::script_record(script), zn_test::archive_record(tar),
-         zn_test::program_record(program), zn_test::program_record("second")});
+    zn_test::write_package(dir / "pkg", {{kRecordProduct, product_body("Zantho")},
+                                         {kRecordLicence, "Licence text"},
+                                         zn_test::env_record("A=1"),
+                                         zn_test::script_record(script),
+                                         zn_test::archive_record(tar),
+                                         zn_test::program_record(program),
+                                         zn_test::program_record("second")});
     auto before = zn_test::snapshot_tree(outside);
     Result r = znpack({"extract", dir / "pkg", dir / "out/new"});
     EXPECT_EQ(r.status, 1) << r.out << r.err;  // the refused entries
     EXPECT_EQ(zn_test::diff_trees(before, zn_test::snapshot_tree(outside)), "");
-    EXPECT_NE(r.out.find("env A=1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("product: name \"Zantho\"\nenv A=1\n"), std::string::npos) << r.out;
     EXPECT_EQ(read_file(dir / "out/new/ok/file"), "fine");
-    std::pair<std::string, std::string> kept[] = {
-        {"postinstall-2.sh", script}, {"program", program}, {"program-2", "second"}};
+    std::pair<std::string, std::string> kept[] = {{"licence.txt", "the archive's"},
+                                                  {"licence-2.txt", "Licence text"},
+                                                  {"postinstall-2.sh", script},
+                                                  {"program", program},
+                                                  {"program-2", "second"}};
     for (const auto &k : kept) {
         EXPECT_EQ(read_file(dir / "out/new/" + k.first), k.second) << k.first;
         struct stat st;
@@ -977,6 +1098,113 @@ TEST(ZnpackExtract, HostilePackageStaysInsideTheDirectoryAndRunsNothing) {
     write_file(dir / "bad", bytes);
     EXPECT_EQ(znpack({"extract", dir / "bad", dir / "out2"}).status, 1);
     EXPECT_NE(access((dir / "out2").c_str(), F_OK), 0);
+}
+
+// A product record that does not decode fails verify, and extract unpacks nothing, though the
+// package's length and CRC hold.
+TEST(ZnpackVerify, RefusesADamagedProductRecord) {
+    TempDir dir;
+    const std::string good = product_body("Zantho");
+    const zn_test::Record archive = zn_test::archive_record(zn_test::TarBuilder().finish());
+    struct Row {
+        const char *name;
+        std::vector<zn_test::Record> records;
+        std::string message;
+    } rows[] = {
+        {"flags of 2 bytes",
+         {{kRecordProduct, good + std::string("\0\0\0\6\0\0\0\2\0\1", 10)}, archive},
+         "is damaged: the flags field is not 4 bytes long"},
+        {"cut by the end of the file",
+         {archive, {kRecordProduct, good, int64_t(good.size()) + 1}},
+         "is damaged: the file ends inside it"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        zn_test::write_package(dir / "pkg", row.records, make_stub(dir));
+        Result v = znpack({"verify", dir / "pkg"});
+        EXPECT_EQ(v.status, 1);
+        EXPECT_EQ(v.out, "");
+        EXPECT_NE(v.err.find(": product record at offset "), std::string::npos) << v.err;
+        EXPECT_NE(v.err.find(row.message), std::string::npos) << v.err;
+        Result x = znpack({"extract", dir / "pkg", dir / "out"});
+        EXPECT_EQ(x.status, 1);
+        EXPECT_NE(x.err.find(row.message), std::string::npos) << x.err;
+        EXPECT_NE(access((dir / "out").c_str(), F_OK), 0);
+    }
+}
+
+// A compressed body is refused as soon as the package passes what the format holds, not once it
+// is complete: the walk never reaches the fifo at the end of the tree (the compressor holds a few
+// MiB of input at most, the noise before the fifo is far more). The test build takes a lower
+// limit; stored records still to come count against it from the start.
+TEST(ZnpackBuild, StopsCompressingOnceThePackageIsTooLarge) {
+    TempDir dir;
+    std::string stub = make_stub(dir);
+    ASSERT_EQ(mkdir((dir / "tree").c_str(), 0755), 0);
+    std::string noise(16 << 20, '\0');
+    uint32_t x = 7;
+    for (char &c : noise) c = char((x = x * 1103515245u + 12345u) >> 24);
+    write_file(dir / "tree/a-noise", noise);
+    ASSERT_EQ(mkfifo((dir / "tree/z-fifo").c_str(), 0644), 0);
+    write_file(dir / "program", std::string(600000, 'p'));
+    struct Row {
+        std::vector<std::string> more;
+        std::string message;
+    } rows[] = {
+        {{}, ": record body over 1000000 bytes, more than the package format holds"},
+        {{"--program", dir / "program"},
+         ": the package would pass 1000000 bytes, more than the package format holds"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.message);
+        std::vector<std::string> args = {"build",  "-o",        dir / "pkg",  "--stub",
+                                         stub,     "--archive", dir / "tree", "--compress",
+                                         "zstd:1", "--threads", "1"};
+        args.insert(args.end(), row.more.begin(), row.more.end());
+        Result r = run_program(ZN_PACK_HOOKED_PATH, args, {"ZN_PACK_SIZE_LIMIT=1000000"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "znpack: " + dir / "tree" + row.message + "\n");
+        EXPECT_NE(access((dir / "pkg").c_str(), F_OK), 0);
+    }
+}
+
+// Every command explains itself on standard output in lines of at most 80 columns, and
+// --version names the release the installer names.
+TEST(ZnpackUsage, HelpForEveryCommandAndTheVersion) {
+    TempDir dir;
+    const std::string build_usage = "usage: znpack build -o OUT [OPTION]... RECORD...";
+    struct Row {
+        std::vector<std::string> args;
+        std::string first_line;
+        std::string holds;  // a line only this text has
+    } rows[] = {
+        {{"--help"}, build_usage, "       znpack --version"},
+        {{"build", "--help"}, build_usage, "  --default-dir DIR       the install directory"},
+        {{"build", "-o", dir / "pkg", "--env", "A=1", "--help"}, build_usage, "  --progress  "},
+        {{"list", "--help"}, "usage: znpack list PKG", "list prints the package header"},
+        {{"verify", "--help"}, "usage: znpack verify PKG", "verify checks PKG"},
+        {{"extract", "--help"}, "usage: znpack extract PKG DIR", "licence.txt"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + row.args.back());
+        Result r = znpack(row.args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        std::vector<std::string> lines = lines_of(r.out);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], row.first_line);
+        EXPECT_NE(r.out.find(row.holds), std::string::npos) << r.out;
+        for (const std::string &line : lines) EXPECT_LE(line.size(), 80u) << line;
+    }
+    EXPECT_NE(access((dir / "pkg").c_str(), F_OK), 0);
+
+    Result v = znpack({"--version"});
+    EXPECT_EQ(v.status, 0);
+    Result installer = run_program(ZN_INSTALLER_PATH, {"-version"});
+    std::string release = installer.out.substr(0, installer.out.find(' ', 11));
+    ASSERT_EQ(release.rfind("ZNINSTALL v", 0), 0u) << installer.out;
+    EXPECT_EQ(v.out, "znpack " + release.substr(11) + "\n");
+    EXPECT_EQ(znpack({"build", "--version"}).status, 2);  // the product's version, missing
 }
 
 }  // namespace
