@@ -4,7 +4,7 @@
 //                [--license FILE] RECORD...
 //   znpack list PKG
 //   znpack verify PKG
-//   znpack extract PKG [DIR]
+//   znpack extract PKG DIR
 //   znpack [COMMAND] --help
 //   znpack --version
 // where each RECORD is one of --env NAME=VALUE, --welcome FILE, --archive DIR|FILE.tar,
