@@ -6,6 +6,7 @@
 #include "install/extract_pipe.h"
 #include "install/handlers.h"
 #include "install/interrupt.h"
+#include "install/progress.h"
 #include "install/run_state.h"
 #include "package/bzunzip.h"
 #include "package/package_reader.h"
@@ -60,6 +61,8 @@ int handle_archive_record(int fd, const unsigned char *record_header) {
     }
     tar_reader_init(&archive, root);
     archive.stop = &interrupt_signal;
+    bool progress = progress_wanted();
+    if (progress) progress_attach(&archive);
     extract_pipe_start(&archive);
     int rc = record_body_unzip(fd, record_header, 0, tar_writer, tar_sync);
     extract_pipe_finish();
@@ -67,6 +70,7 @@ int handle_archive_record(int fd, const unsigned char *record_header) {
     // The archive installs whole or not at all: a failure, or an interruption before the commit,
     // leaves the install directory as it was. The commit itself is never interrupted.
     if (failed || interrupt_signal) {
+        if (progress) progress_detach(0);
         tar_reader_rollback(&archive);
         close(root);
         interrupt_check();
@@ -76,6 +80,7 @@ int handle_archive_record(int fd, const unsigned char *record_header) {
         failed = tar_reader_commit(&archive, nosync_mode ? 0 : kJournalSync);
         interrupt_hold(0);
         close(root);
+        if (progress) progress_detach(!failed);
         if (failed) std::puts(kRolledBack);
     }
     std::fflush(stdout);

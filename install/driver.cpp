@@ -13,6 +13,7 @@
 
 #include "install/handlers.h"
 #include "install/interrupt.h"
+#include "install/product.h"
 #include "install/run_state.h"
 #include "install/temp_program.h"
 #include "install/verify.h"
@@ -45,6 +46,11 @@ enum option_id : int {
     kOptList,
     kOptNoexec,
     kOptNosync,
+    kOptInfo,
+    kOptAccept,
+    kOptNodiskspace,
+    kOptProgress,
+    kOptVerbose,
 };
 
 struct option_entry {
@@ -54,10 +60,23 @@ struct option_entry {
 };
 
 const option_entry kOptions[] = {
-    {"d", kOptDebug, false},         {"gz", kOptDump, false},       {"quiet", kOptQuiet, false},
-    {"program", kOptProgram, true},  {"h", kOptHelp, false},        {"help", kOptHelp, false},
-    {"version", kOptVersion, false}, {"target", kOptTarget, true},  {"check", kOptCheck, false},
-    {"list", kOptList, false},       {"noexec", kOptNoexec, false}, {"nosync", kOptNosync, false},
+    {"d", kOptDebug, false},
+    {"gz", kOptDump, false},
+    {"quiet", kOptQuiet, false},
+    {"program", kOptProgram, true},
+    {"h", kOptHelp, false},
+    {"help", kOptHelp, false},
+    {"version", kOptVersion, false},
+    {"target", kOptTarget, true},
+    {"check", kOptCheck, false},
+    {"list", kOptList, false},
+    {"noexec", kOptNoexec, false},
+    {"nosync", kOptNosync, false},
+    {"info", kOptInfo, false},
+    {"accept", kOptAccept, false},
+    {"nodiskspace", kOptNodiskspace, false},
+    {"progress", kOptProgress, false},
+    {"verbose", kOptVerbose, false},
 };
 
 // Pairs of options that ask for things that exclude each other: the run is refused.
@@ -67,6 +86,8 @@ const struct {
     {kOptCheck, kOptList},   {kOptCheck, kOptDump},  {kOptCheck, kOptDebug},
     {kOptCheck, kOptTarget}, {kOptList, kOptDump},   {kOptList, kOptDebug},
     {kOptList, kOptTarget},  {kOptDump, kOptTarget}, {kOptDebug, kOptNoexec},
+    {kOptInfo, kOptCheck},   {kOptInfo, kOptList},   {kOptInfo, kOptDump},
+    {kOptInfo, kOptDebug},   {kOptInfo, kOptTarget},
 };
 
 unsigned options_seen;  // bit (1 << option_id) for every option given
@@ -80,19 +101,24 @@ const char kUsage[] =
     "usage: %s [option]...\n"
     "Installs the product packed into this file. Options (with one dash or two):\n"
     "  -h, -help      show this text and exit\n"
-    "  -version       show the version and exit\n"
+    "  -version       show the product's and the installer's version and exit\n"
+    "  -info          verify the package, then describe the product; nothing is written\n"
     "  -target DIR    install into DIR without asking; DIR and its parents are created\n"
     "  -check         verify the package and exit: \"Package is intact.\" or what is wrong\n"
     "  -list          verify the package, then list what it holds; nothing is written or run\n"
     "  -noexec        install, but neither the post-install script nor a helper program runs\n"
     "  -nosync        do not wait for what is installed to reach the disk\n"
+    "  -accept        accept the product's licence without being asked\n"
+    "  -nodiskspace   do not check the free space before unpacking\n"
+    "  -progress      one progress line instead of a line per file\n"
+    "  -verbose       a line per file, also when the product shows a progress line\n"
     "  -gz            write the product's tar archive to standard output, install nothing\n"
     "  -d             open a shell before the post-install script runs\n"
     "  -quiet         start a helper program with the argument /quiet\n"
     "  -program FILE  read the package from FILE instead of this program\n"
-    "Any other argument is refused. -check and -list go with none of -gz, -d, -target or\n"
-    "each other; -gz not with -target; -d not with -noexec. A directory whose name begins\n"
-    "with '-' is given as ./-name.\n"
+    "Any other argument is refused. -check, -list and -info go with none of -gz, -d,\n"
+    "-target or each other; -gz not with -target; -d not with -noexec. A directory whose\n"
+    "name begins with '-' is given as ./-name.\n"
     "Exit status: 0 success (with -check: the package is intact); 1 a fatal error, a refused\n"
     "prompt, a refused command line or (-check, -list) a damaged package; 2 every record was\n"
     "handled but something failed (-list: an archive could not be read whole; -gz: the\n"
@@ -144,7 +170,7 @@ struct dispatch_entry {
     bool works_in_install_dir;  // unpacks or runs in the current directory
 };
 
-// Records read before the walk (the product record) or shown with the welcome text.
+// The product record, read before the walk (product_load).
 int skip_record(int, const unsigned char *) {
     return 0;
 }
@@ -159,7 +185,7 @@ const dispatch_entry kDispatch[] = {
     {kRecordZstdArchive, handle_archive_record, true, true},
     {kRecordZstdScript, handle_script_record, true, true},
     {kRecordProduct, skip_record, false, false},
-    {kRecordLicence, skip_record, false, false},
+    {kRecordLicence, handle_licence_record, false, false},
 };
 
 const dispatch_entry *find_handler(unsigned type) {
@@ -191,6 +217,27 @@ char *locate_package(const char *argv0) {
         std::exit(1);
     }
     return path;
+}
+
+// The package file for -version, opened as the run would open it, with no message when that
+// fails. Returns the descriptor with *size set, or -1.
+int package_open_quietly(const char *argv0, uint64_t *size) {
+    char resolved[PATH_MAX];
+    char *found = nullptr;
+    const char *path = program_option;
+    if (path == nullptr)
+        path = found = find_exec_path(getenv("PATH"), argv0);
+    else if (realpath(path, resolved) != nullptr)
+        path = resolved;
+    int fd = path != nullptr ? open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+    chk_free(found);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    if (fd >= 0) *size = uint64_t(st.st_size);
+    return fd;
 }
 
 void write_banner() {
@@ -252,6 +299,34 @@ int install_record(const record_header &header, const unsigned char *raw) {
     return result != 0 && entry->result_counts;
 }
 
+// The line of a product record in -list: "product" and each field present, texts escaped.
+// Returns 1 when the record does not decode.
+int list_product(const unsigned char *raw) {
+    product_info p;
+    const char *why = "the file ends inside it";
+    if (product_record_read(package_fd, raw, &p, &why) != 0) {
+        std::printf("product (damaged: %s)\n", why);
+        return 1;
+    }
+    std::fputs("product", stdout);
+    const struct {
+        int has;
+        const char *label, *text;
+    } texts[] = {{p.has_name, " name=", p.name},
+                 {p.has_version, " version=", p.version},
+                 {p.has_default_dir, " dir=", p.default_dir}};
+    for (const auto &t : texts) {
+        if (!t.has) continue;
+        std::fputs(t.label, stdout);
+        put_shown(t.text);
+    }
+    if (p.has_unpacked_size) std::printf(" size=%llu", (unsigned long long)p.unpacked_size);
+    if (p.has_entries) std::printf(" entries=%llu", (unsigned long long)p.entries);
+    if (p.has_flags) std::printf(" progress=%s", p.flags & kProductFlagProgress ? "on" : "off");
+    std::putchar('\n');
+    return 0;
+}
+
 // Lists the record instead of acting on it: every archive entry, "env NAME=VALUE", "welcome N
 // bytes", "script" or "program N bytes". Nothing is written, nothing run; a record the installer
 // would stop at ends the run here too. Returns 1 when an archive could not be read whole.
@@ -280,10 +355,9 @@ int list_record(const record_header &header, const unsigned char *raw) {
             std::printf("program %lu bytes\n", (unsigned long)header.body_length);
             return 0;
         case kKindProduct:
-            std::printf("product\n");
-            return 0;
+            return list_product(raw);
         case kKindLicence:
-            std::printf("licence %lu bytes\n", (unsigned long)header.body_length);
+            licence_list(package_fd, header.body_length);
             return 0;
         default:
             fatal_err("Unexpected error in package file\n");
@@ -344,8 +418,20 @@ int parse_options(int argc, char **argv) {
             case kOptNosync:
                 nosync_mode = 1;
                 break;
+            case kOptAccept:
+                accept_mode = 1;
+                break;
+            case kOptNodiskspace:
+                nodiskspace_mode = 1;
+                break;
+            case kOptProgress:
+                progress_mode = 1;
+                break;
+            case kOptVerbose:
+                verbose_mode = 1;
+                break;
             default:
-                break;  // -h, -help, -version, -check and -list are looked at by zninstall
+                break;  // -h, -help, -version, -check, -list and -info are looked at by zninstall
         }
         i++;
     }
@@ -374,6 +460,12 @@ int zninstall(int flags, const char *argv0) {
         return std::fflush(stdout) == 0 ? kExitSuccess : kExitFatal;
     }
     if (seen(kOptVersion)) {
+        uint64_t size;
+        int fd = package_open_quietly(argv0, &size);
+        if (fd >= 0) {
+            product_version_line(fd, size);
+            close(fd);
+        }
         std::printf("ZNINSTALL v%d.%03d %s\n", kVersionMajor, kVersionMinor, kVendorNotice);
         return std::fflush(stdout) == 0 ? kExitSuccess : kExitFatal;
     }
@@ -386,7 +478,7 @@ int zninstall(int flags, const char *argv0) {
     // 1-5: temporary directory, quiet flag, umask, signals, magic.
     if (flags & 1) quiet_install = 1;
     umask(kUmask);
-    bool writes = !seen(kOptCheck) && !seen(kOptList);
+    bool writes = !seen(kOptCheck) && !seen(kOptList) && !seen(kOptInfo);
     temp_dir_choose();
     if (writes && temp_dir_from_env) temp_dir_check();
     signal(SIGPIPE, SIG_IGN);
@@ -414,7 +506,7 @@ int zninstall(int flags, const char *argv0) {
     write_banner();
     // -check and -list never prompt: a damaged package is reported and ends the run.
     unsigned char header[kPackageHeaderSize];
-    bool asks = !seen(kOptCheck) && !seen(kOptList);
+    bool asks = writes;
     int intact = 0;
     uint32_t payload_offset =
         verify_package(package_fd, file_size, header, asks ? kVerifyAsk : kVerifyReport, &intact);
@@ -427,6 +519,15 @@ int zninstall(int flags, const char *argv0) {
         int failed = for_each_record(payload_offset, file_size, list_record);
         if (std::fflush(stdout) != 0) failed = 1;
         return failed ? kExitFailed : kExitSuccess;
+    }
+    // The product record first, whatever its place: the directory offered, the free space and
+    // the progress line depend on it.
+    if (!dump_mode) product_load(payload_offset, file_size);
+    if (seen(kOptInfo)) {
+        package_header fields;
+        package_header_decode(header, &fields);
+        return product_info_print(payload_offset, file_size, fields.crc) == 0 ? kExitSuccess
+                                                                              : kExitFatal;
     }
 
     // 10-11: the records, then the final line.

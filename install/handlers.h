@@ -15,6 +15,18 @@ namespace zn {
 // silently and nothing is asked. Returns 0 or ends the run.
 int handle_welcome_record(int fd, const unsigned char *record_header);
 
+// Reads the body of a text record (welcome, licence; the descriptor at its body) in pieces of
+// 1024 bytes and, when show is set, prints it word-wrapped at 75 columns on standard output. A
+// body shorter than its length ends the run with "Premature EOF detected".
+void record_text_show(int fd, const unsigned char *record_header, int show);
+
+// Type 31: shows the licence and asks "Do you accept the licence [y/n] ? "; only an answer that
+// begins with y or Y goes on, anything else (end of input included) ends the run with
+// "Installation aborted: the licence was not accepted." and status 1. With -accept the text is
+// shown and the acceptance said in one line, nothing asked. In dump mode the text is consumed
+// silently. Returns 0 or ends the run.
+int handle_licence_record(int fd, const unsigned char *record_header);
+
 // Makes dir the install directory, as typed at the question or given with -target: expands it
 // (simplify_and_expand_filename), reaches it by descriptors from the root, refusing it when
 // another user could change it or the way to it (path_trust_open, with kPathStrictLast), creates

@@ -21,6 +21,10 @@ const char *install_dir = nullptr;
 int noexec_mode = 0;
 const char *target_dir = nullptr;
 int nosync_mode = 0;
+int accept_mode = 0;
+int nodiskspace_mode = 0;
+int progress_mode = 0;
+int verbose_mode = 0;
 
 namespace {
 

@@ -19,6 +19,11 @@ extern const char *install_dir;  // chosen by the welcome dialogue; null until t
 extern int noexec_mode;          // -noexec: scripts and helper programs are neither written nor run
 extern const char *target_dir;   // -target: the install directory, taken without asking
 extern int nosync_mode;          // -nosync: what is installed is not made durable
+extern int accept_mode;          // -accept: the licence is accepted without a question
+extern int nodiskspace_mode;     // -nodiskspace: the free space is not checked
+extern int progress_mode;        // -progress: one status line instead of a line per entry
+extern int verbose_mode;         // -verbose: a line per entry even when the product asks for
+                                 // the progress line
 
 // Name of the temporary file for the helper program and the post-install script.
 constexpr const char kTempFileName[] = "zninstall-temp.exe";

@@ -9,6 +9,7 @@
 
 #include "install/handlers.h"
 #include "install/path_trust.h"
+#include "install/product.h"
 #include "install/run_state.h"
 #include "lib/byteorder.h"
 #include "lib/chk.h"
@@ -64,17 +65,21 @@ void print_wrapped(const unsigned char *p, int n, int *column) {
 
 }  // namespace
 
-int handle_welcome_record(int fd, const unsigned char *record_header) {
+void record_text_show(int fd, const unsigned char *record_header, int show) {
     uint32_t remaining = LGET32(record_header + kRecordLengthOffset);
     unsigned char piece[kWelcomePiece];
     int column = 0;
     while (remaining > 0) {
         size_t want = std::min<uint32_t>(remaining, kWelcomePiece);
         if (read_full(fd, piece, want) < want) fatal_err("Premature EOF detected\n");
-        if (!dump_mode) print_wrapped(piece, int(want), &column);
+        if (show) print_wrapped(piece, int(want), &column);
         remaining -= uint32_t(want);
     }
     std::fflush(stdout);
+}
+
+int handle_welcome_record(int fd, const unsigned char *record_header) {
+    record_text_show(fd, record_header, !dump_mode);
     if (dump_mode) return 0;
 
     // With -target nothing is asked; an earlier record may have entered the directory already.
@@ -85,7 +90,10 @@ int handle_welcome_record(int fd, const unsigned char *record_header) {
 
     char dir[kTextBufferSize];
     char answer[kTextBufferSize];
-    std::snprintf(dir, sizeof dir, "%s", kDefaultInstallDir);
+    // The vendor's directory when the product record names one; "~" in it is expanded as in a
+    // typed answer.
+    std::snprintf(dir, sizeof dir, "%s",
+                  product.has_default_dir ? product.default_dir : kDefaultInstallDir);
     std::printf("Directory where to install software [%s]: ", dir);
     answer[0] = '\n';
     int got = read_answer(answer, sizeof answer);
@@ -128,8 +136,12 @@ void install_dir_enter(const char *dir, int unattended) {
     // used: nobody else may be able to change where the product lands, or what the post-install
     // script will find there. A refusal comes before anything is created.
     int fd;
-    int flags = kPathStrictLast | (unattended ? kPathCreateParents | kPathCreateLast : 0);
-    int rc = trusted_dir_open(install_dir, flags, "install", &fd);
+    int rc = trusted_dir_open(install_dir, kPathStrictLast, "install", &fd);
+    // Whether the product fits, before anything is made.
+    product_space_check(install_dir);
+    if (rc == kPathMissing && unattended)
+        rc = trusted_dir_open(install_dir, kPathStrictLast | kPathCreateParents | kPathCreateLast,
+                              "install", &fd);
     if (rc == kPathMissing && !unattended) {
         std::printf("\nThe install directory [%s] does not exist.\n", install_dir);
         std::printf("Do you wish to create it [y/n] ? ");
@@ -167,6 +179,7 @@ void current_dir_enter() {
     if (trusted_dir_open(install_dir, kPathStrictLast, "install", &fd) != kPathOk || fchdir(fd) < 0)
         directory_error("Error: Cannot switch to the install directory.", install_dir);
     close(fd);
+    product_space_check(install_dir);
 }
 
 }  // namespace zn

@@ -7,7 +7,19 @@
 
 namespace zn {
 
+void (*before_message)() = nullptr;
+
+int out_printf(const char *fmt, ...) {
+    if (before_message != nullptr) before_message();
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vprintf(fmt, ap);
+    va_end(ap);
+    return n;
+}
+
 int err_printf(const char *fmt, ...) {
+    if (before_message != nullptr) before_message();
     std::fflush(stdout);
     va_list ap;
     va_start(ap, fmt);

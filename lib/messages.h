@@ -5,8 +5,15 @@
 
 namespace zn {
 
+// Called before each message of err_printf and out_printf when set: a status line that is
+// rewritten in place on the terminal makes room for the message.
+extern void (*before_message)();
+
 // Writes to standard error after flushing standard output. Returns what vfprintf returns.
 __attribute__((format(printf, 1, 2))) int err_printf(const char *fmt, ...);
+
+// Writes a message to standard output (after before_message). Returns what vprintf returns.
+__attribute__((format(printf, 1, 2))) int out_printf(const char *fmt, ...);
 
 // perror after flushing standard output; errno is kept across the flush.
 void err_perror(const char *prefix);

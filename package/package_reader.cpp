@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -24,6 +25,7 @@ struct reader_state {
 };
 
 reader_state reader;
+std::atomic<uint64_t> total_read{0};
 
 }  // namespace
 
@@ -53,6 +55,7 @@ int package_reader_read(bz_context *, char *buffer, int capacity) {
             reader.fill = int(got);
             reader.index = 0;
             reader.position += uint64_t(got);
+            total_read.fetch_add(uint64_t(got), std::memory_order_relaxed);
             reader.left -= uint64_t(got);
         }
         int n = reader.fill - reader.index;
@@ -62,6 +65,10 @@ int package_reader_read(bz_context *, char *buffer, int capacity) {
         delivered += n;
     }
     return delivered;
+}
+
+uint64_t package_reader_total() {
+    return total_read.load(std::memory_order_relaxed);
 }
 
 int record_body_unzip(int fd, const unsigned char *record_header, uintptr_t handle,

@@ -24,6 +24,10 @@ void package_reader_start(int fd, uint32_t body_length);
 // their number (0 at the body's end or when the file ends or fails).
 int package_reader_read(bz_context *ctx, char *buffer, int capacity);
 
+// Bytes read from package files by the reader since the process started, all bodies together.
+// Safe to call from any thread (a progress line reads it while the decoder reads the body).
+uint64_t package_reader_total();
+
 // Decompresses the body of a compressed record (an archive or a script, of any compression; the
 // descriptor at the body's first byte) through the package reader with the decoder its type
 // calls for, and hands every block of output to write_cb, with handle available to it through

@@ -231,7 +231,7 @@ void corrupt(tar_reader *r) {
 }
 
 void refuse(tar_reader *r, const char *name) {
-    std::printf("Refusing unsafe path %s\n", name);
+    out_printf("Refusing unsafe path %s\n", name);
     r->failed = 1;
 }
 
@@ -248,7 +248,7 @@ void walk_failed(tar_reader *r, walk_result result, const walk &w, const char *n
         }
         return;
     }
-    std::printf(message, name);
+    out_printf(message, name);
     err_reason(name, w.error);
     r->failed = 1;
     if (is_no_space(w.error)) r->no_space = 1;
@@ -256,7 +256,7 @@ void walk_failed(tar_reader *r, walk_result result, const walk &w, const char *n
 
 // An entry could not be made: message (with %s for its name), then the reason error.
 void cannot_make(tar_reader *r, const char *message, const char *name, int error) {
-    std::printf(message, name);
+    out_printf(message, name);
     err_reason(name, error);
     r->failed = 1;
     if (is_no_space(error)) r->no_space = 1;
@@ -441,7 +441,7 @@ void create_file(tar_reader *r, const char *name, int mode) {
 void close_output(tar_reader *r, bool complete) {
     if (complete && fchmod(r->out_fd, mode_t(r->out_mode)) < 0) {
         int error = errno;
-        std::printf("Failed to chmod(%s, %o)\n", r->entry_name, unsigned(r->out_mode));
+        out_printf("Failed to chmod(%s, %o)\n", r->entry_name, unsigned(r->out_mode));
         err_reason(r->entry_name, error);
         r->failed = 1;
     }
@@ -624,7 +624,7 @@ void process_header(tar_reader *r) {
         r->state = kTarEnd;
         return;
     }
-    bool quiet = r->list_only || only_reading(r);
+    bool quiet = r->list_only || r->quiet || only_reading(r);
     if (all_zero(h)) {
         if (!quiet) std::printf("Extracting %s .. %lu bytes\n", "", 0ul);
         r->state = kTarEnd;
@@ -704,6 +704,9 @@ void process_header(tar_reader *r) {
         return;
     }
 
+    if (r->counts != nullptr) r->counts->entries++;
+    if (r->progress != nullptr) r->progress(r->progress_ctx);
+
     // 4. The entry itself; its data is written only for a regular file that could be created.
     // Directories stored the old way are names ending in '/' with a regular file's type, and GNU
     // dump directories carry a listing as their body, which is skipped. In list mode the entry is
@@ -719,7 +722,7 @@ void process_header(tar_reader *r) {
     } else if ((type == '1' || type == '2') && link[0] == '\0') {
         cannot_make(r, "Cannot create file %s\n", name, ENOENT);
     } else if (type == '3' || type == '4' || type == '6') {
-        std::printf("Skipping special file %s\n", name);
+        out_printf("Skipping special file %s\n", name);
     } else if (name_is_unsafe(name)) {
         refuse(r, name);
     } else if (type == '5' || type == 'D' || old_dir) {
@@ -753,6 +756,8 @@ void take_data(tar_reader *r, const char *p, size_t n) {
         }
     }
     r->remaining -= n;
+    if (r->counts != nullptr) r->counts->bytes += n;
+    if (r->progress != nullptr) r->progress(r->progress_ctx);
     if (r->remaining == 0) {
         if (r->out_fd >= 0) close_output(r, true);
         r->state = r->padding ? kTarPadding : kTarHeader;
@@ -761,22 +766,28 @@ void take_data(tar_reader *r, const char *p, size_t n) {
 
 // Reports a change that the commit or the rollback could not make.
 void report_change(void *, const char *what, const char *path, int error) {
-    std::printf(what, path);
-    std::putchar('\n');
+    out_printf(what, path);
+    out_printf("\n");
     err_reason(path, error);
 }
 
 }  // namespace
 
-void put_shown(const char *text) {
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+void put_shown_bytes(const char *text, size_t n, int keep_lines) {
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); n > 0; p++, n--) {
         if (*p == '\\')
             std::fputs("\\\\", stdout);
+        else if (keep_lines && (*p == '\n' || *p == '\t'))
+            std::putchar(*p);
         else if (*p < 0x20 || *p == 0x7F)
             std::printf("\\%03o", unsigned(*p));
         else
             std::putchar(*p);
     }
+}
+
+void put_shown(const char *text) {
+    put_shown_bytes(text, std::strlen(text), 0);
 }
 
 void tar_reader_init(tar_reader *r, int root_fd) {

@@ -47,7 +47,7 @@
 // standard error "Corrupt archive header\n" (the rest of the archive is skipped),
 // "Unexpected end of archive\n", and after each failure that has one, its reason (err_reason:
 // the path and the system's text, or why a directory is not trusted). No "Extracting" line is
-// printed once nothing more is created.
+// printed once nothing more is created, nor with quiet set.
 //
 // In list mode the same headers are read, but nothing is created and no "Extracting" line is
 // printed: each entry (not the metadata headers, not the end of the archive) is shown as one line
@@ -77,6 +77,14 @@ enum tar_state : int {
     kTarPadding = 2,  // the zeros that round the data up to a block
     kTarEnd = 3,      // after the end of the archive, or after a corrupt header: skip everything
     kTarMeta = 4,     // the body of a metadata entry, collected in meta
+};
+
+// What extractions have done so far, added up over every reader that points at it: the data
+// bytes of the entries read, and the entries (metadata headers and the end of the archive not
+// counted).
+struct tar_counts {
+    uint64_t bytes;
+    uint64_t entries;
 };
 
 struct tar_reader {
@@ -110,12 +118,20 @@ struct tar_reader {
     int clear_bits;                     // mode bits taken out of every entry (none by default)
     int setid_cleared;                  // entries whose set-user-ID or set-group-ID bit went
     const volatile sig_atomic_t *stop;  // when it points at a non-zero value, reading stops
+    int quiet;                          // no "Extracting" line for each entry
+    tar_counts *counts;                 // when set, added to as entries and data are read
+    void (*progress)(void *ctx);        // when set, called after each entry and piece of data
+    void *progress_ctx;
 };
 
 // Prints text on standard output, each control byte and backslash as a backslash escape (a line
 // feed as \012, a backslash as \\), so that a name or a setting from a package can never put
 // control sequences on the terminal.
 void put_shown(const char *text);
+
+// put_shown for n bytes of a text (NUL bytes included, shown as \000); with keep_lines, line
+// feeds and tabs are printed as they are, so that a text of several lines reads as one.
+void put_shown_bytes(const char *text, size_t n, int keep_lines);
 
 // Prepares r to unpack a new archive into the directory root_fd (not owned; it must stay open
 // until the archive is committed or rolled back). Reads the process umask (putting it back at

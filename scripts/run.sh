@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds the installer and the package tool, packs the
 # bundled sample product and runs its installer. On a terminal you answer the questions; without
-# one it installs unattended (-target) into a fresh directory under the temporary directory.
+# one it installs unattended (-target, -accept) into a fresh directory under the temporary
+# directory.
 # Ends by showing where the product was installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,6 +12,7 @@ cmake --build build -j"$(nproc)" --target zninstall znpack
 
 setup=build/zantho-sample-setup
 build/znpack build -o "$setup" \
+    --name Zantho --version 1.0 --license examples/sample/licence.txt \
     --env ZN_BINDIR=bin --env ZANTHO_VERSION=1.0 \
     --welcome examples/sample/welcome.txt \
     --archive examples/sample/tree \
@@ -25,9 +27,10 @@ export ZN_SAMPLE_REPORT="$report"
 if [ -t 0 ]; then
     "$setup"
 else
-    # Unattended: -target names the directory (created, with its parents) instead of the question.
+    # Unattended: -target names the directory (created, with its parents) instead of the question,
+    # and -accept accepts the licence.
     dest=$(mktemp -d "${TMPDIR:-/tmp}/zantho-sample.XXXXXX")/opt/zantho
-    "$setup" -target "$dest" </dev/null
+    "$setup" -target "$dest" -accept </dev/null
 fi
 
 where=$(cat "$report")

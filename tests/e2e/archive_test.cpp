@@ -249,7 +249,8 @@ TEST_F(ArchiveTest, DebugShellComesAfterTheScriptIsWritten) {
     } rows[] = {
         {"ls -l \"$TEMP\"/zninstall.*/zninstall-temp.exe | cut -c1-10; exit\n",
          "-rw-r--r--\nscript ran\n"},
-        {"printf '#!/bin/sh\\necho replaced\\n' >\"$(echo \"$TEMP\"/zninstall.*)/zninstall-temp.exe\"; "
+        {"printf '#!/bin/sh\\necho replaced\\n' >\"$(echo "
+         "\"$TEMP\"/zninstall.*)/zninstall-temp.exe\"; "
          "exit\n",
          "replaced\n"},
     };

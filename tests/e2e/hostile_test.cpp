@@ -182,6 +182,10 @@ TEST_F(HostileTest, MalformedPackagesEndCleanly) {
          with({Record{zn::kRecordProgram, "#!/bin/sh\n", 0xFFFFFF00u},
                Record{zn::kRecordEnvironment, "WRAP=1"}}),
          "Failed to read"},
+        {"product record whose field runs past its end",
+         with({env_record("BEFORE=1"),
+               Record{zn::kRecordProduct, std::string("\0\0\0\1\0\0\0\x40name", 12)}}),
+         "Damaged product record in package file: "},
         // Invalid types.
         {"type 0", with({Record{0, "x"}}), "Unexpected error in package file"},
         {"type 3", with({env_record("A=1"), Record{3, ""}}), "Unexpected error in package file"},

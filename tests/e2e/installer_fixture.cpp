@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include <climits>
-#include <regex>
 #include <cstdlib>
+#include <regex>
 #include <sstream>
 
 namespace zn_test {

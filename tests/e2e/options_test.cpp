@@ -2,10 +2,12 @@
 // with -target, -check, -list, -noexec, refused options, arguments and combinations.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "e2e/installer_fixture.h"
 #include "package/package_format.h"
+#include "package/product_record.h"
 
 namespace zn_test {
 namespace {
@@ -62,8 +64,7 @@ TEST_F(OptionsTest, InformationOnlyAndRefusedCommandLinesActOnNothing) {
         EXPECT_EQ(r.exit_code, row.status);
         EXPECT_EQ(r.out.rfind(row.out_start, 0), 0u);
         EXPECT_EQ(r.out.empty(), row.out_start.empty());
-        EXPECT_EQ(r.err,
-                  row.err.empty() ? "" : "zninstall: " + row.err + " (see -help)\n");
+        EXPECT_EQ(r.err, row.err.empty() ? "" : "zninstall: " + row.err + " (see -help)\n");
         EXPECT_EQ(diff_trees(before, snapshot_tree(dir_.path())), "");
     }
     EXPECT_TRUE(contains(run({"-help"}).out, "\nExit status: 0 success"));
@@ -224,6 +225,105 @@ TEST_F(OptionsTest, NoexecRunsNothingFromThePackage) {
     EXPECT_EQ(r.out, tar);
     EXPECT_TRUE(contains(r.err, "Skipping helper program\n"));
     EXPECT_FALSE(exists(work_ + "/program-ran"));
+}
+
+// A product record with a licence: the licence is asked for (or accepted with -accept) before
+// anything is written, the free space is checked before anything is written (unless
+// -nodiskspace), -progress replaces the per-file lines and still shows failures, and -version
+// names the product.
+TEST_F(OptionsTest, ProductLicenceSpaceAndProgress) {
+    auto product = [](uint64_t size) {
+        zn::product_info p;
+        zn::product_info_init(&p);
+        p.has_name = p.has_version = p.has_unpacked_size = p.has_entries = 1;
+        std::snprintf(p.name, sizeof p.name, "Acme");
+        std::snprintf(p.version, sizeof p.version, "2.1");
+        p.unpacked_size = size;
+        p.entries = 1;
+        zn::dstr body;
+        zn::dstr_init(&body, 64);
+        zn::product_record_encode(&p, &body);
+        Record r{zn::kRecordProduct, std::string(body.dl_ptr, size_t(body.dl_len))};
+        zn::dstr_free(&body);
+        return r;
+    };
+    const std::string good = TarBuilder().file("bin/tool", "t", 0755).finish();
+    const std::string refused = TarBuilder().file("bin/tool", "t").file("../x", "x").finish();
+    const Record licence{zn::kRecordLicence, "Acme terms.\n"};
+    const std::string target = dir_ / "acme";
+    const std::string asked = "Acme terms.\nDo you accept the licence [y/n] ? ";
+    const std::string aborted = asked + "Installation aborted: the licence was not accepted.\n";
+    const std::string no_space = "Error: Not enough free space in " + target + ": ";
+    struct {
+        const char *what;
+        uint64_t size;
+        std::string tar;
+        std::vector<std::string> args;
+        std::optional<std::string> input;
+        int status;
+        std::string out_part;  // "" : not looked at
+        bool installed;
+    } rows[] = {
+        {"accepted", 1, good, {"-target", target}, "y\n", 0, asked + "Installing into", true},
+        {"refused", 1, good, {"-target", target}, "no\n", 1, aborted, false},
+        {"end of input", 1, good, {"-target", target}, std::nullopt, 1, aborted, false},
+        {"-accept",
+         1,
+         good,
+         {"--accept", "-target", target},
+         std::nullopt,
+         0,
+         "Acme terms.\nThe licence was accepted with -accept.\n",
+         true},
+        {"no room",
+         uint64_t(1) << 60,
+         good,
+         {"-accept", "-target", target},
+         std::nullopt,
+         1,
+         no_space,
+         false},
+        {"-nodiskspace",
+         uint64_t(1) << 60,
+         good,
+         {"-accept", "-nodiskspace", "-target", target},
+         std::nullopt,
+         0,
+         "",
+         true},
+        {"-progress",
+         1,
+         good,
+         {"-accept", "-progress", "-target", target},
+         std::nullopt,
+         0,
+         "\n100% 1 bytes of 1 bytes, 1 of 1 files, ",
+         true},
+        {"-progress with a failure",
+         1,
+         refused,
+         {"-accept", "-progress", "-target", target},
+         std::nullopt,
+         2,
+         "Refusing unsafe path ../x\n",
+         false},
+        {"-version", 1, good, {"-version"}, std::nullopt, 0, "Acme 2.1\nZNINSTALL v1.007 ", false},
+    };
+    for (const auto &row : rows) {
+        remove_tree(target);
+        package({product(row.size), licence, archive_record(row.tar)});
+        RunOptions o;
+        o.input = row.input;
+        RunResult r = run(row.args, o);
+        SCOPED_TRACE(std::string(row.what) + describe(r));
+        EXPECT_EQ(r.exit_code, row.status);
+        EXPECT_TRUE(contains(r.out, row.out_part));
+        bool progress = std::find(row.args.begin(), row.args.end(), "-progress") != row.args.end();
+        EXPECT_EQ(contains(r.out, "Extracting bin/tool"), row.installed && !progress);
+        EXPECT_EQ(exists(target + "/bin/tool"), row.installed);
+        // Refused before anything is written.
+        EXPECT_TRUE(row.status != 1 || !exists(target));
+    }
 }
 
 }  // namespace

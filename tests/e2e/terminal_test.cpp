@@ -124,5 +124,45 @@ TEST_F(TerminalTest, SampleProductInstallsAsAUserSeesIt) {
               std::string("# Written by the installer's post-install script.\n").size());
 }
 
+// A vendor's product: the licence shown and asked for, the vendor's directory offered ("~"
+// expanded), one progress line rewritten in place that ends at 100%, and the product named by
+// -version and -info.
+TEST_F(TerminalTest, VendorProductWithLicenceAndProgressLine) {
+    std::string src = ZN_SOURCE_DIR;
+    std::string setup = dir_ / "setup";
+    write_file(dir_ / "LICENSE", "Acme licence terms.\n");
+    RunResult packed = run_process(
+        {znpack_binary(), "build", "-o", setup, "--name", "Acme", "--version", "2.1",
+         "--default-dir", "~/acme", "--license", dir_ / "LICENSE", "--progress", "--welcome",
+         src + "/examples/sample/welcome.txt", "--archive", src + "/examples/sample/tree"});
+    ASSERT_EQ(packed.exit_code, 0) << describe(packed);
+    std::string command = "cd " + work_ + " && env HOME=" + dir_.path() + " TEMP=" + tmp_ +
+                          " PATH=/usr/bin:/bin " + setup + "; echo \"[exit $?]\"; sleep 60";
+    ASSERT_EQ(tmux({"new-session", "-d", "-s", "t", "-x", "220", "-y", "100", command}).exit_code,
+              0);
+    ASSERT_TRUE(wait_for("Acme licence terms.\nDo you accept the licence [y/n] ? ")) << screen();
+    tmux({"send-keys", "-t", "t", "y", "Enter"});
+    ASSERT_TRUE(wait_for("Directory where to install software [~/acme]: ")) << screen();
+    tmux({"send-keys", "-t", "t", "Enter"});
+    ASSERT_TRUE(wait_for("Do you wish to create it [y/n] ? ")) << screen();
+    tmux({"send-keys", "-t", "t", "y", "Enter"});
+    ASSERT_TRUE(wait_for("[exit 0]")) << screen();
+    std::string got = screen();
+    // One line, rewritten: its last state at 100%, then the final line.
+    EXPECT_NE(got.find("\n\n100% 508 bytes of 508 bytes, 13 of 13 files, "), std::string::npos)
+        << got;
+    EXPECT_NE(got.find(" left\nInstallation successfully completed.\n[exit 0]"), std::string::npos)
+        << got;
+    EXPECT_EQ(got.find("Extracting"), std::string::npos) << got;
+    EXPECT_TRUE(exists(dir_ / "acme/bin/zantho"));
+
+    RunResult version = run_process({setup, "-version"});
+    EXPECT_EQ(version.out.rfind("Acme 2.1\nZNINSTALL v1.007 ", 0), 0u) << describe(version);
+    RunResult info = run_process({setup, "-info"});
+    EXPECT_EQ(info.exit_code, 0) << describe(info);
+    EXPECT_EQ(info.out.rfind("product: Acme\nversion: 2.1\ndefault directory: ~/acme\n", 0), 0u)
+        << info.out;
+}
+
 }  // namespace
 }  // namespace zn_test
