@@ -77,11 +77,12 @@ int handle_archive_record(int fd, const unsigned char *record_header) {
         std::puts(kRolledBack);
     } else {
         interrupt_hold(1);
-        failed = tar_reader_commit(&archive, nosync_mode ? 0 : kJournalSync);
+        int committed = tar_reader_commit(&archive, nosync_mode ? 0 : kJournalSync);
         interrupt_hold(0);
         close(root);
-        if (progress) progress_detach(!failed);
-        if (failed) std::puts(kRolledBack);
+        failed = committed != 0;
+        if (progress) progress_detach(committed != 1);
+        if (committed == 1) std::puts(kRolledBack);
     }
     std::fflush(stdout);
     return failed;

@@ -180,12 +180,11 @@ size_t sync_all(extract_journal *j, journal_report report, void *ctx) {
     return failures;
 }
 
-// One step of a commit, for undoing it.
+// A rename of a commit, for undoing it: the kStepReplace step, and the temporary the old entry
+// went to (kJournalNone when there was none).
 struct undo_entry {
-    uint32_t step;   // the kStepReplace step, or kJournalNone for a mode change
-    uint32_t aside;  // the temporary the old entry went to, or kJournalNone
-    uint32_t dir;    // for a mode change: the record, and the mode it had
-    uint32_t old_mode;
+    uint32_t step;
+    uint32_t aside;
 };
 
 struct order {
@@ -200,28 +199,24 @@ int compare_order(const void *a, const void *b) {
     return x->dir > y->dir ? -1 : x->dir < y->dir ? 1 : 0;
 }
 
-// Sets the wanted modes, deepest directories first, logging each change in undo. Returns the
-// number of failures (reported).
-size_t apply_modes(extract_journal *j, undo_entry *undo, uint32_t *nundo, journal_report report,
-                   void *ctx) {
+// Sets the wanted modes, deepest directories first. Returns the number of failures (each
+// reported; the other directories still get theirs).
+size_t apply_modes(extract_journal *j, journal_report report, void *ctx) {
     order *todo = static_cast<order *>(chk_alloc(unsigned(j->ndirs * sizeof(order) + 1)));
     uint32_t n = 0;
     for (uint32_t d = 0; d < j->ndirs; d++)
         if (j->dirs[d].flags & kDirModeWanted) todo[n++] = {j->dirs[d].depth, d};
     std::qsort(todo, n, sizeof(order), compare_order);
     size_t failures = 0;
-    for (uint32_t k = 0; k < n && failures == 0; k++) {
+    for (uint32_t k = 0; k < n; k++) {
         uint32_t d = todo[k].dir;
         int dfd = journal_open_dir(j, d);
         // fchmod needs a descriptor opened for reading; the O_PATH one only says where it is.
         int fd = dfd >= 0 ? openat(dfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
         struct stat st;
         bool ok = fd >= 0 && fstat(fd, &st) == 0;
-        if (ok && (st.st_mode & 07777) != j->dirs[d].mode) {
+        if (ok && (st.st_mode & 07777) != j->dirs[d].mode)
             ok = fchmod(fd, mode_t(j->dirs[d].mode)) == 0;
-            if (ok)
-                undo[(*nundo)++] = {kJournalNone, kJournalNone, d, uint32_t(st.st_mode & 07777)};
-        }
         int error = errno;
         if (fd >= 0) close(fd);
         if (!ok) {
@@ -235,27 +230,18 @@ size_t apply_modes(extract_journal *j, undo_entry *undo, uint32_t *nundo, journa
     return failures;
 }
 
-// Undoes the logged commit steps, last first.
+// Undoes the logged renames, last first.
 void undo_commit(extract_journal *j, const undo_entry *undo, uint32_t nundo, journal_report report,
                  void *ctx) {
     char temp[kJournalTempNameSize], aside[kJournalTempNameSize];
     for (uint32_t k = nundo; k-- > 0;) {
-        const undo_entry &u = undo[k];
-        if (u.step == kJournalNone) {
-            int dfd = journal_open_dir(j, u.dir);
-            int fd = dfd >= 0 ? openat(dfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-            if (fd < 0 || fchmod(fd, mode_t(u.old_mode)) < 0)
-                report_path(j, report, ctx, "Cannot restore the mode of %s", u.dir, nullptr, errno);
-            if (fd >= 0) close(fd);
-            continue;
-        }
-        const journal_step &s = j->steps[u.step];
+        const journal_step &s = j->steps[undo[k].step];
         const char *name = name_at(j, s.name);
         int dfd = journal_open_dir(j, s.dir);
         format_temp(s.temp, temp);
         bool ok = dfd >= 0 && renameat(dfd, name, dfd, temp) == 0;
-        if (ok && u.aside != kJournalNone) {
-            format_temp(u.aside, aside);
+        if (ok && undo[k].aside != kJournalNone) {
+            format_temp(undo[k].aside, aside);
             ok = renameat(dfd, aside, dfd, name) == 0;
         }
         if (!ok) report_path(j, report, ctx, "Cannot restore %s", s.dir, name, errno);
@@ -385,18 +371,22 @@ int journal_open_dir(extract_journal *j, uint32_t dir) {
     return fd;
 }
 
-size_t journal_commit(extract_journal *j, int flags, journal_report report, void *ctx) {
+size_t journal_commit(extract_journal *j, int flags, journal_report report, void *ctx,
+                      int *rolled_back) {
+    *rolled_back = 0;
     // 1. The data, durable before anything old is replaced.
-    if ((flags & kJournalSync) && sync_all(j, report, ctx) > 0)
+    if ((flags & kJournalSync) && sync_all(j, report, ctx) > 0) {
+        *rolled_back = 1;
         return journal_rollback(j, report, ctx) + 1;
+    }
 
-    // 2. The renames, each old entry first moved aside; 3. the directory modes.
+    // 2. The renames, each old entry first moved aside, so that a failure can be undone.
     undo_entry *undo = static_cast<undo_entry *>(
-        chk_alloc(unsigned((uint64_t(j->nsteps) + j->ndirs) * sizeof(undo_entry) + 1)));
+        chk_alloc(unsigned(uint64_t(j->nsteps) * sizeof(undo_entry) + 1)));
     uint32_t nundo = 0;
     size_t failures = 0;
     char temp[kJournalTempNameSize];
-    for (uint32_t k = 0; k < j->nsteps && failures == 0; k++) {
+    for (uint32_t k = 0; k < j->nsteps; k++) {
         const journal_step &s = j->steps[k];
         if (s.kind != kStepReplace) continue;
         const char *name = name_at(j, s.name);
@@ -416,25 +406,23 @@ size_t journal_commit(extract_journal *j, int flags, journal_report report, void
         }
         if (!ok) {
             report_path(j, report, ctx, "Cannot put %s in place", s.dir, name, errno);
-            failures++;
-            break;
+            undo_commit(j, undo, nundo, report, ctx);
+            chk_free(undo);
+            *rolled_back = 1;
+            return 1 + journal_rollback(j, report, ctx);
         }
-        undo[nundo++] = {k, aside, 0, 0};
-    }
-    if (failures == 0) failures += apply_modes(j, undo, &nundo, report, ctx);
-    if (failures > 0) {
-        undo_commit(j, undo, nundo, report, ctx);
-        chk_free(undo);
-        return failures + journal_rollback(j, report, ctx);
+        undo[nundo++] = {k, aside};
     }
 
-    // 4. What was replaced or moved aside goes; 5. the directories, durable.
+    // 3. What was replaced or moved aside goes, while every directory may still be written to:
+    // from here on the new tree stands. 4. The directory modes; 5. the directories, durable.
     for (uint32_t k = 0; k < nundo; k++) {
-        if (undo[k].step == kJournalNone || undo[k].aside == kJournalNone) continue;
+        if (undo[k].aside == kJournalNone) continue;
         int dfd = journal_open_dir(j, j->steps[undo[k].step].dir);
         format_temp(undo[k].aside, temp);
         if (dfd >= 0) unlinkat(dfd, temp, 0);
     }
+    chk_free(undo);
     for (uint32_t k = 0; k < j->nsteps; k++) {
         const journal_step &s = j->steps[k];
         if (s.kind != kStepAside && s.kind != kStepDropped) continue;
@@ -442,7 +430,7 @@ size_t journal_commit(extract_journal *j, int flags, journal_report report, void
         format_temp(s.temp, temp);
         if (dfd >= 0) unlinkat(dfd, temp, 0);
     }
-    chk_free(undo);
+    failures += apply_modes(j, report, ctx);
     if (flags & kJournalSync) failures += sync_all(j, report, ctx);
     journal_free(j);
     return failures;

@@ -8,9 +8,9 @@
 // nothing is ever done that the journal does not know of. Then either:
 //   - journal_commit puts the new entries in place: the data is made durable, each temporary is
 //     renamed over the entry it replaces (which is first renamed aside, so that the rename can be
-//     undone), the directories get their modes, the entries moved aside are removed and the
-//     directories are made durable. A step that fails undoes the commit's steps before it, and
-//     the whole extraction is rolled back;
+//     undone); a rename that fails undoes the renames before it and the whole extraction is
+//     rolled back. Then the entries moved aside are removed (while every directory may still be
+//     written to), the directories get their modes and are made durable;
 //   - or journal_rollback undoes every change, last first: temporaries and created entries are
 //     removed, directories made are removed when empty, entries moved aside are put back.
 //
@@ -150,10 +150,13 @@ enum : int {
     kJournalSync = 1,  // data on disk before the renames, directories on disk after them
 };
 
-// Puts the changes in place as described above, reporting every step that fails. Returns 0 when
-// the commit is complete; otherwise the commit's steps are undone, the journal rolled back, and
-// the number of failures is returned. The journal is freed either way.
-size_t journal_commit(extract_journal *j, int flags, journal_report report, void *ctx);
+// Puts the changes in place as described above, reporting every step that fails. Returns the
+// number of failures, 0 when the commit is complete. When the data could not be made durable or
+// a rename failed, the commit's renames are undone, the journal rolled back and *rolled_back set;
+// a directory mode or the final write to disk that fails leaves the new tree in place. The
+// journal is freed either way.
+size_t journal_commit(extract_journal *j, int flags, journal_report report, void *ctx,
+                      int *rolled_back);
 
 // Undoes every change, last first, reporting what cannot be undone. Returns the number of
 // failures. The journal is freed.

@@ -869,7 +869,9 @@ int tar_reader_finish(tar_reader *r, bool stream_complete) {
 }
 
 int tar_reader_commit(tar_reader *r, int flags) {
-    return journal_commit(&r->journal, flags, report_change, nullptr) > 0 ? 1 : 0;
+    int rolled_back;
+    size_t failures = journal_commit(&r->journal, flags, report_change, nullptr, &rolled_back);
+    return failures == 0 ? 0 : rolled_back ? 1 : 2;
 }
 
 int tar_reader_rollback(tar_reader *r) {

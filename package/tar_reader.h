@@ -153,7 +153,8 @@ void tar_reader_feed(tar_reader *r, const char *data, size_t n);
 int tar_reader_finish(tar_reader *r, bool stream_complete);
 
 // Puts what the archive made in place (journal_commit; flags: kJournalSync), reporting each
-// failure. Returns 0, or 1 when the commit failed and everything was rolled back.
+// failure. Returns 0; 1 when the commit failed and everything was rolled back; 2 when the new
+// tree stands but a directory's mode or the final write to disk failed.
 int tar_reader_commit(tar_reader *r, int flags);
 
 // Undoes everything the archive made, reporting what could not be undone. Returns 0, or 1 when
