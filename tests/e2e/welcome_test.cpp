@@ -325,6 +325,24 @@ TEST_F(WelcomeTest, InstallDirectoryOthersCanChangeIsRefused) {
     }
 }
 
+// The way to the install directory is walked again after the create question: a missing parent
+// that another user makes, open to all, while the question waits is seen and refused. The
+// feeder answers only once the question is in the output.
+TEST_F(WelcomeTest, ParentMadeWhileTheQuestionWaitsIsRefused) {
+    package({welcome_record("Hello\n"), archive_record(TarBuilder().file("f", "1").finish())});
+    std::string race = dir_ / "race", out = dir_ / "out";
+    std::string feeder =
+        "{ printf '%s\\n' \"$1\"; i=0; until grep -q 'Do you wish' \"$3\" || [ $i -ge 500 ]; do "
+        "sleep 0.02; i=$((i+1)); done; mkdir -m 0777 \"$2\"; chmod 0777 \"$2\"; echo y; } | "
+        "\"$0\" >\"$3\"; s=$?; cat \"$3\"; exit $s";
+    RunResult r = run({"-c", feeder, pkg_, race + "/app", race, out}, {}, "/bin/sh");
+    EXPECT_EQ(r.exit_code, 1) << describe(r);
+    EXPECT_EQ(r.out, std::string("Hello\n") + kQuestion + create_question(race + "/app") +
+                         "Error: The install directory can be changed by another user.\n       " +
+                         race + "\n");
+    EXPECT_TRUE(snapshot_tree(race).empty());
+}
+
 // End of input at the create question counts as yes.
 TEST_F(WelcomeTest, EndOfInputAtTheCreateQuestionCreates) {
     package({welcome_record("Hello\n"), archive_record(TarBuilder().file("f", "1").finish())});
