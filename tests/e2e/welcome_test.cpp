@@ -40,8 +40,8 @@ class WelcomeTest : public InstallerTest {
 
     // Runs the installer in a private mount namespace with an empty /usr/local, so that the
     // default directory can be taken without touching the machine's own.
-    RunResult run_with_private_usr_local(const RunOptions &o) {
-        std::string probe = "mount -t tmpfs none /usr/local && exec \"$0\" \"$@\"";
+    RunResult run_with_private_usr_local(const RunOptions &o, const std::string &redirect = "") {
+        std::string probe = "mount -t tmpfs none /usr/local && exec \"$0\" \"$@\"" + redirect;
         return run_process({"/usr/bin/unshare", "-m", "/bin/sh", "-c", probe, pkg_}, with_env(o));
     }
     RunOptions with_env(RunOptions o) {
@@ -360,7 +360,9 @@ TEST_F(WelcomeTest, EndOfInputAtTheCreateQuestionCreates) {
 }
 
 // Enter, or end of input, at the first question takes /usr/local/zantho. Run where /usr/local is
-// a private, empty file system.
+// a private, empty file system. A closed standard input is end of input too: the installer's own
+// package file, opened as the lowest free descriptor, used to become standard input and its bytes
+// were read as the answers.
 TEST_F(WelcomeTest, DefaultDirectory) {
     if (!private_mounts_work()) GTEST_SKIP() << "no private mount namespace on this machine";
     package({welcome_record("Hello\n"), program_record("#!/bin/sh\npwd\n")});
@@ -368,16 +370,20 @@ TEST_F(WelcomeTest, DefaultDirectory) {
         std::optional<std::string> input;
         std::string out;
         int exit_code;
+        std::string redirect = "";
     } rows[] = {
         {"\nn\n",
          create_question("/usr/local/zantho") + "\nInstallation aborted. Please try again.\n", 1},
         {"\ny\n", create_question("/usr/local/zantho") + "/usr/local/zantho\n" + kSuccess, 0},
         {std::nullopt, create_question("/usr/local/zantho") + "/usr/local/zantho\n" + kSuccess, 0},
+        {std::nullopt, create_question("/usr/local/zantho") + "/usr/local/zantho\n" + kSuccess, 0,
+         " <&-"},
     };
     for (const auto &row : rows) {
+        SCOPED_TRACE(row.input.value_or("no input") + row.redirect);
         RunOptions o;
         o.input = row.input;
-        RunResult r = run_with_private_usr_local(o);
+        RunResult r = run_with_private_usr_local(o, row.redirect);
         EXPECT_EQ(r.exit_code, row.exit_code) << describe(r);
         EXPECT_EQ(r.out, std::string("Hello\n") + kQuestion + row.out);
     }
