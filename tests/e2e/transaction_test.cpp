@@ -3,6 +3,7 @@
 // the call log library preloaded into the installer (tools/call_log.cpp).
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdlib>
 
 #include "e2e/installer_fixture.h"
@@ -138,6 +139,32 @@ TEST_F(TransactionTest, FullDiskLeavesTheTreeAsItWas) {
     EXPECT_EQ(diff_trees(want, snapshot_tree(work_)), "");
     auto now = inodes(work_);
     EXPECT_EQ(now["data/conf"], now["data/conf-link"]);
+}
+
+// A run killed in the middle of an archive leaves its directories with the modes they are made
+// with while entries go beneath them (owner-writable, no set-ID or sticky bit); installing again
+// gives every directory the archive's mode, though each is there already.
+TEST_F(TransactionTest, RerunAfterAKillGivesTheDirectoriesTheirModes) {
+    package({archive_record(TarBuilder()
+                                .dir("ro/", 0555)
+                                .file("ro/f", "r")
+                                .dir("sgid/", 02755)
+                                .file("sgid/f", "g")
+                                .dir("sticky/", 01777)
+                                .file("sticky/f", "s")
+                                .file("last", "l")
+                                .finish())});
+    RunResult killed = run({}, fault("ZN_KILL_AT_WRITE", 3));
+    ASSERT_EQ(killed.signal, SIGKILL) << describe(killed);
+    ASSERT_TRUE(exists(work_ + "/sticky/f") && !exists(work_ + "/last"));
+    RunResult r = run();
+    EXPECT_EQ(r.exit_code, 0) << describe(r);
+    std::map<std::string, TreeEntry> want = {
+        {"ro", {'d', 0555, ""}},      {"ro/f", {'f', 0644, "r"}},   {"sgid", {'d', 02755, ""}},
+        {"sgid/f", {'f', 0644, "g"}}, {"sticky", {'d', 01755, ""}}, {"sticky/f", {'f', 0644, "s"}},
+        {"last", {'f', 0644, "l"}},
+    };
+    EXPECT_EQ(diff_trees(want, snapshot_tree(work_)), "");
 }
 
 }  // namespace
