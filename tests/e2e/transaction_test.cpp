@@ -5,6 +5,8 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <iostream>
+#include <random>
 
 #include "e2e/installer_fixture.h"
 #include "package/package_format.h"
@@ -165,6 +167,76 @@ TEST_F(TransactionTest, RerunAfterAKillGivesTheDirectoriesTheirModes) {
         {"last", {'f', 0644, "l"}},
     };
     EXPECT_EQ(diff_trees(want, snapshot_tree(work_)), "");
+}
+
+// A product of two hundred files in ten directories, some 2 MB that do not compress, whose
+// contents depend on seed.
+std::string large_product(uint32_t seed) {
+    TarBuilder tar;
+    for (int d = 0; d < 10; d++) {
+        std::string dir = "d" + std::to_string(d) + "/";
+        tar.dir(dir, d % 3 ? 0755 : 0750);
+        for (int f = 0; f < 20; f++) {
+            std::string data(10000 + 100 * f, '\0');
+            for (char &c : data) c = char((seed = seed * 1103515245u + 12345u) >> 24);
+            tar.file(dir + "f" + std::to_string(f), data, f % 2 ? 0644 : 0755);
+        }
+    }
+    return tar.finish();
+}
+
+// SIGTERM at a random point of an upgrade, from verification to the script: the tree is then the
+// old one, or the whole new one when the signal came once the archive was committed; never a mix,
+// never a temporary left, and the private temporary directory goes. The delays are drawn from a
+// fixed seed over 1.3 times the length of an uninterrupted upgrade.
+TEST_F(TransactionTest, InterruptedUpgradeLeavesTheOldTreeOrTheNewOne) {
+    write_package(dir_ / "v1",
+                  {Record{zn::kRecordZstdArchive, zstd_compress(large_product(1), 1)}});
+    package({Record{zn::kRecordZstdArchive, zstd_compress(large_product(2), 1)},
+             script_record("#!/bin/sh\necho script ran\n")});
+    ASSERT_EQ(run({"-nosync"}, {}, dir_ / "v1").exit_code, 0);
+    auto old_tree = snapshot_tree(work_);
+    RunResult whole = run({"-nosync"});
+    ASSERT_EQ(whole.exit_code, 0) << describe(whole);
+    auto new_tree = snapshot_tree(work_);
+    ASSERT_EQ(new_tree.size(), 10u * 21);
+
+    // The signal is sent once the installer has written its banner, by then catching signals.
+    const std::string interrupt =
+        ": >\"$2\"; \"$0\" -nosync 2>\"$2\" & p=$!; until [ -s \"$2\" ]; do sleep 0.001; done; "
+        "sleep \"$1\"; kill -TERM $p 2>/dev/null; wait $p; s=$?; cat \"$2\" >&2; exit $s";
+    std::mt19937 random(20261209);
+    std::uniform_real_distribution<double> delay(0, whole.seconds * 1.3);
+    int old_count = 0, new_count = 0;
+    for (int round = 0; round < 6; round++) {
+        if (!diff_trees(old_tree, snapshot_tree(work_)).empty()) {
+            empty_work();
+            ASSERT_EQ(run({"-nosync"}, {}, dir_ / "v1").exit_code, 0);
+        }
+        double seconds = delay(random);
+        SCOPED_TRACE("SIGTERM after " + std::to_string(seconds) + " s");
+        RunResult r =
+            run({"-c", interrupt, pkg_, std::to_string(seconds), dir_ / "err"}, {}, "/bin/sh");
+        auto now = snapshot_tree(work_);
+        bool is_old = diff_trees(old_tree, now).empty(), is_new = diff_trees(new_tree, now).empty();
+        EXPECT_TRUE(is_old || is_new) << "against the old tree: " << diff_trees(old_tree, now)
+                                      << "; against the new one: " << diff_trees(new_tree, now);
+        if (is_old) {
+            EXPECT_EQ(r.exit_code, 143) << describe(r);
+        }
+        if (r.exit_code == 143) {
+            const std::string interrupted = "Installation interrupted.\n";
+            ASSERT_GE(r.out.size(), interrupted.size()) << describe(r);
+            EXPECT_EQ(r.out.substr(r.out.size() - interrupted.size()), interrupted);
+        } else {
+            EXPECT_EQ(r.exit_code, 0) << describe(r);
+        }
+        EXPECT_TRUE(snapshot_tree(tmp_).empty()) << "left in TEMP";
+        old_count += is_old;
+        new_count += is_new;
+    }
+    std::cout << "interrupted upgrades: " << old_count << " left the old tree, " << new_count
+              << " the new one\n";
 }
 
 }  // namespace
