@@ -404,6 +404,25 @@ TEST_F(DriverTest, InstallersSharingTempRunTheirOwnScripts) {
     }
 }
 
+// After an archive failed, no later script or helper program runs: there is no whole product for
+// them to work on. A helper program before the archive has run.
+TEST_F(DriverTest, HelpersAfterAFailedArchiveAreSkipped) {
+    package({program_record("#!/bin/sh\necho before\n"),
+             archive_record(TarBuilder().file("f", "1").file("../escape", "x").finish()),
+             script_record("#!/bin/sh\necho script\n"), program_record("#!/bin/sh\necho after\n")});
+    RunResult r = run();
+    EXPECT_EQ(r.exit_code, 2) << describe(r);
+    EXPECT_EQ(r.out,
+              "before\n\nExtracting f .. 1 bytes\nExtracting ../escape .. 1 bytes\n"
+              "Refusing unsafe path ../escape\nExtracting  .. 0 bytes\n"
+              "The archive's changes were rolled back.\n"
+              "Skipping post-install script: the product was not installed whole.\n"
+              "Skipping helper program: the product was not installed whole.\n" +
+                  std::string(kFailure));
+    EXPECT_TRUE(snapshot_tree(work_).empty());
+    EXPECT_TRUE(snapshot_tree(tmp_).empty());
+}
+
 // Standard output and error reach a shared terminal in program order.
 TEST_F(DriverTest, StreamsInterleaveInProgramOrder) {
     package({env_record("A=1"), Record{zn::kRecordEnvironment, "B=2", 10}});
