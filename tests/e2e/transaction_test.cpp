@@ -149,7 +149,7 @@ TEST_F(TransactionTest, FullDiskLeavesTheTreeAsItWas) {
 TEST_F(TransactionTest, RerunAfterAKillGivesTheDirectoriesTheirModes) {
     package({archive_record(TarBuilder()
                                 .dir("ro/", 0555)
-                                .file("ro/f", "r")
+                                .file("ro/inner/f", "r")
                                 .dir("sgid/", 02755)
                                 .file("sgid/f", "g")
                                 .dir("sticky/", 01777)
@@ -162,9 +162,10 @@ TEST_F(TransactionTest, RerunAfterAKillGivesTheDirectoriesTheirModes) {
     RunResult r = run();
     EXPECT_EQ(r.exit_code, 0) << describe(r);
     std::map<std::string, TreeEntry> want = {
-        {"ro", {'d', 0555, ""}},      {"ro/f", {'f', 0644, "r"}},   {"sgid", {'d', 02755, ""}},
-        {"sgid/f", {'f', 0644, "g"}}, {"sticky", {'d', 01755, ""}}, {"sticky/f", {'f', 0644, "s"}},
-        {"last", {'f', 0644, "l"}},
+        {"ro", {'d', 0555, ""}},          {"ro/inner", {'d', 0755, ""}},
+        {"ro/inner/f", {'f', 0644, "r"}}, {"sgid", {'d', 02755, ""}},
+        {"sgid/f", {'f', 0644, "g"}},     {"sticky", {'d', 01755, ""}},
+        {"sticky/f", {'f', 0644, "s"}},   {"last", {'f', 0644, "l"}},
     };
     EXPECT_EQ(diff_trees(want, snapshot_tree(work_)), "");
 }
