@@ -380,6 +380,49 @@ TEST_F(DriverTest, TemporaryPathIsNeverFollowedOrParsed) {
     EXPECT_TRUE(snapshot_tree(work_).empty());
 }
 
+// Two installers sharing a temporary directory, run at the same time, each run their own script
+// from a private directory of their own and leave the temporary directory empty.
+TEST_F(DriverTest, InstallersSharingTempRunTheirOwnScripts) {
+    std::string other = dir_ / "setup-b";
+    package({script_record("#!/bin/sh\nsleep 0.2\necho marker-a\n")});
+    write_package(other, {script_record("#!/bin/sh\nsleep 0.2\necho marker-b\n")});
+    const std::string both =
+        "\"$0\" >\"$2/a.out\" 2>&1 & a=$!; \"$1\" >\"$2/b.out\" 2>&1 & b=$!; "
+        "wait $a; echo a=$?; wait $b; echo b=$?";
+    for (int round = 0; round < 3; round++) {
+        RunResult r = run({"-c", both, pkg_, other, dir_.path()}, {}, "/bin/sh");
+        EXPECT_EQ(r.out, "a=0\nb=0\n") << describe(r);
+        for (const char *mine : {"a", "b"}) {
+            std::string out = read_file(dir_ / (std::string(mine) + ".out"));
+            std::string theirs = std::string("marker-") + (*mine == 'a' ? "b" : "a");
+            EXPECT_NE(out.find(std::string("\nmarker-") + mine + "\n" + kSuccess),
+                      std::string::npos)
+                << out;
+            EXPECT_EQ(out.find(theirs), std::string::npos) << out;
+        }
+        EXPECT_TRUE(snapshot_tree(tmp_).empty());
+    }
+}
+
+// After an archive failed, no later script or helper program runs: there is no whole product for
+// them to work on. A helper program before the archive has run.
+TEST_F(DriverTest, HelpersAfterAFailedArchiveAreSkipped) {
+    package({program_record("#!/bin/sh\necho before\n"),
+             archive_record(TarBuilder().file("f", "1").file("../escape", "x").finish()),
+             script_record("#!/bin/sh\necho script\n"), program_record("#!/bin/sh\necho after\n")});
+    RunResult r = run();
+    EXPECT_EQ(r.exit_code, 2) << describe(r);
+    EXPECT_EQ(r.out,
+              "before\n\nExtracting f .. 1 bytes\nExtracting ../escape .. 1 bytes\n"
+              "Refusing unsafe path ../escape\nExtracting  .. 0 bytes\n"
+              "The archive's changes were rolled back.\n"
+              "Skipping post-install script: the product was not installed whole.\n"
+              "Skipping helper program: the product was not installed whole.\n" +
+                  std::string(kFailure));
+    EXPECT_TRUE(snapshot_tree(work_).empty());
+    EXPECT_TRUE(snapshot_tree(tmp_).empty());
+}
+
 // Standard output and error reach a shared terminal in program order.
 TEST_F(DriverTest, StreamsInterleaveInProgramOrder) {
     package({env_record("A=1"), Record{zn::kRecordEnvironment, "B=2", 10}});

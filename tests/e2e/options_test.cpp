@@ -103,16 +103,22 @@ TEST_F(OptionsTest, TargetInstallsUnattended) {
         EXPECT_EQ(st.st_mode & 07777, 0755u);
     }
 
-    // The ownership check holds for -target too: refused before anything is made.
-    std::string shared = dir_ / "shared";
-    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
-    package({archive_record(tar)});
-    RunResult r = run({"-target", shared + "/new/dir"});
-    EXPECT_EQ(r.exit_code, 1) << describe(r);
-    EXPECT_EQ(r.out, "Error: The install directory can be changed by another user.\n       " +
-                         shared + "\n");
-    EXPECT_FALSE(exists(shared + "/new"));
+    // The ownership check holds for -target too: refused before anything is made. The install
+    // directory itself may not be writable by others even with the sticky bit, as /tmp is.
+    std::string shared = dir_ / "shared", sticky = dir_ / "sticky";
+    for (const auto &made : {std::make_pair(shared, 0777), std::make_pair(sticky, 01777)}) {
+        ASSERT_EQ(mkdir(made.first.c_str(), 0755), 0);
+        ASSERT_EQ(chmod(made.first.c_str(), mode_t(made.second)), 0);
+    }
+    const std::string refused[][2] = {{shared + "/new/dir", shared}, {sticky, sticky}};
+    package({archive_record(tar), script});
+    for (const auto &row : refused) {
+        RunResult r = run({"-target", row[0]});
+        EXPECT_EQ(r.exit_code, 1) << describe(r);
+        EXPECT_EQ(r.out, "Error: The install directory can be changed by another user.\n       " +
+                             row[1] + "\n");
+        EXPECT_TRUE(snapshot_tree(shared).empty() && snapshot_tree(sticky).empty()) << row[0];
+    }
 }
 
 TEST_F(OptionsTest, CheckReportsWithoutPromptingOrActing) {

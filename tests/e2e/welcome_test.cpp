@@ -2,8 +2,10 @@
 // where the rest of the package then lands.
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <iostream>
 
 #include "e2e/installer_fixture.h"
@@ -38,8 +40,8 @@ class WelcomeTest : public InstallerTest {
 
     // Runs the installer in a private mount namespace with an empty /usr/local, so that the
     // default directory can be taken without touching the machine's own.
-    RunResult run_with_private_usr_local(const RunOptions &o) {
-        std::string probe = "mount -t tmpfs none /usr/local && exec \"$0\" \"$@\"";
+    RunResult run_with_private_usr_local(const RunOptions &o, const std::string &redirect = "") {
+        std::string probe = "mount -t tmpfs none /usr/local && exec \"$0\" \"$@\"" + redirect;
         return run_process({"/usr/bin/unshare", "-m", "/bin/sh", "-c", probe, pkg_}, with_env(o));
     }
     RunOptions with_env(RunOptions o) {
@@ -162,10 +164,36 @@ TEST_F(WelcomeTest, DecliningOrFailingEndsTheRun) {
     }
 }
 
+// Gives dir an access ACL that lets one named user (tag kAclUser) or group (kAclGroup), id 65534,
+// read, write and search, as setfacl -m would. Returns false, errno set, when it cannot be set.
+constexpr uint16_t kAclUser = 0x02, kAclGroup = 0x08;
+bool set_named_acl(const std::string &dir, uint16_t tag) {
+    constexpr uint32_t kNoId = 0xFFFFFFFF;  // the id of entries that name no one
+    // Version 2, then entries {tag, permissions, id} sorted by tag, all little-endian.
+    const struct {
+        uint16_t tag, perm;
+        uint32_t id;
+    } entries[] = {{0x01, 7, kNoId},      {kAclUser, 7, 65534}, {0x04, 5, kNoId},
+                   {kAclGroup, 7, 65534}, {0x10, 7, kNoId},     {0x20, 5, kNoId}};
+    std::string acl;
+    auto put = [&acl](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; i++) acl += char(v >> (8 * i) & 0xFF);
+    };
+    put(2, 4);
+    for (const auto &e : entries) {
+        if ((e.tag == kAclUser || e.tag == kAclGroup) && e.tag != tag) continue;
+        put(e.tag, 2), put(e.perm, 2), put(e.id, 4);
+    }
+    return setxattr(dir.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+}
+
 // An install directory that a user other than the installing one and root could change, or a
 // link to it that such a user planted in a shared directory, is refused before anything is
 // created or written; links are followed to what they reach ("..", after one, leaves its
-// target). Group-writable directories and the user's own are fine.
+// target). So is a temporary directory that such a user could change, before anything is shown.
+// A directory planted inside the user's own install directory refuses the archive's entries
+// below it: the archive is rolled back and the script skipped. Group-writable directories, a
+// named group's ACL entry, a shared sticky directory on the way and the user's own are fine.
 TEST_F(WelcomeTest, InstallDirectoryOthersCanChangeIsRefused) {
     struct passwd *nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
@@ -178,7 +206,15 @@ TEST_F(WelcomeTest, InstallDirectoryOthersCanChangeIsRefused) {
     std::string other = make_dir("other", 0755), open_dir = make_dir("open", 0777);
     std::string sticky = make_dir("sticky", 01777), real = make_dir("real", 0755);
     std::string team = make_dir("team", 0775), mine = make_dir("mine", 0755);
+    std::string tmp_like = make_dir("tmp-like", 01777);
+    std::string sticky_temp = make_dir("sticky-temp", 01777);
+    std::string planted_open = make_dir("planted-open", 0755);
+    std::string planted_other = make_dir("planted-other", 0755);
+    std::string acl_user = make_dir("acl-user", 0775), acl_self = make_dir("acl-self", 0775);
+    std::string acl_group = make_dir("acl-group", 0775);
     make_dir("b", 0755), make_dir("b/c", 0755), make_dir("b/bad", 0777);
+    make_dir("tmp-like/me", 0755), make_dir("planted-open/bin", 0777);
+    make_dir("planted-other/bin", 0755);
     ASSERT_EQ(symlink(real.c_str(), (sticky + "/app").c_str()), 0);
     ASSERT_EQ(symlink(other.c_str(), (mine + "/to-other").c_str()), 0);
     ASSERT_EQ(symlink((dir_ / "b/c").c_str(), (mine + "/in").c_str()), 0);
@@ -186,45 +222,125 @@ TEST_F(WelcomeTest, InstallDirectoryOthersCanChangeIsRefused) {
     if (root) {
         ASSERT_EQ(chown(other.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
         ASSERT_EQ(lchown((sticky + "/app").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        ASSERT_EQ(chown((planted_other + "/bin").c_str(), nobody->pw_uid, nobody->pw_gid), 0);
     }
-    struct {
+    bool acls = set_named_acl(acl_user, kAclUser) && set_named_acl(acl_self, kAclUser) &&
+                set_named_acl(acl_group, kAclGroup);
+    std::string no_acls = acls ? "" : std::strerror(errno);
+    enum Outcome {
+        kInstalls,
+        kDirRefused,    // the install directory or the way to it; culprit: the one refused
+        kEntryRefused,  // the archive's bin/ inside it; culprit: why bin/ is refused
+        kTempRefused,   // the temporary directory or the way to it
+    };
+    struct Row {
         std::string typed;
-        std::string culprit;  // "" when accepted
-        bool needs_root;      // another user's file needs root to make
+        Outcome outcome;
+        std::string culprit;
+        bool needs_root = false;  // another user's file needs root to make
+        bool needs_acl = false;
+        std::string temp = "";  // TEMP, when not the fixture's
     } rows[] = {
-        {other + "/app", other, true},
-        {open_dir + "/app", open_dir, false},
-        {sticky + "/app", sticky + "/app", true},
-        {mine + "/to-other/app", other, true},
-        {mine + "/up/app", dir_ / "b/bad", false},
-        {team + "/app", "", false},
-        {mine, "", false},
+        {other + "/app", kDirRefused, other, true},
+        {open_dir + "/app", kDirRefused, open_dir},
+        {sticky + "/app", kDirRefused, sticky + "/app", true},
+        {mine + "/to-other/app", kDirRefused, other, true},
+        {mine + "/up/app", kDirRefused, dir_ / "b/bad"},
+        {acl_user + "/app", kDirRefused, acl_user, false, true},
+        {acl_self, kDirRefused, acl_self, false, true},
+        {planted_open, kEntryRefused, "others may write to it"},
+        {planted_other, kEntryRefused, "owned by another user", true},
+        {dir_ / "unused", kTempRefused, open_dir, false, false, open_dir},
+        {dir_ / "unused", kTempRefused, other, true, false, other},
+        {team + "/app", kInstalls, ""},
+        {mine, kInstalls, ""},
+        {tmp_like + "/me/app", kInstalls, ""},
+        {acl_group + "/app", kInstalls, "", false, true},
+        {dir_ / "sticky-temp-used", kInstalls, "", false, false, sticky_temp},
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(row.typed);
+        SCOPED_TRACE(row.typed + " with TEMP " + row.temp);
         if (row.needs_root && !root) {
             std::cout << "skipped, not root: cannot make a file of another user for " << row.typed
                       << "\n";
             continue;
         }
-        package({welcome_record("Hello\n"), archive_record(TarBuilder().file("f", "1").finish())});
-        RunOptions o;
-        o.input = row.typed + "\ny\n";
-        RunResult r = run({}, o);
-        if (row.culprit.empty()) {
-            EXPECT_EQ(r.exit_code, 0) << describe(r);
-            EXPECT_EQ(read_file(row.typed + "/f"), "1");
+        if (row.needs_acl && !acls) {
+            std::cout << "skipped, no ACL can be set here (" << no_acls << ") for " << row.typed
+                      << "\n";
             continue;
         }
-        EXPECT_EQ(r.exit_code, 1) << describe(r);
-        EXPECT_EQ(r.out, std::string("Hello\n") + kQuestion +
-                             "Error: The install directory can be changed by another user.\n"
-                             "       " +
-                             row.culprit + "\n");
-        for (const std::string &never :
-             {other + "/app", open_dir + "/app", real + "/f", dir_ / "b/bad/app"})
+        package({welcome_record("Hello\n"),
+                 archive_record(TarBuilder().file("f", "1").file("bin/tool", "t", 0755).finish()),
+                 script_record("#!/bin/sh\necho \"ran $0\"\n")});
+        std::string temp = row.temp.empty() ? tmp_ : row.temp;
+        RunOptions o;
+        o.input = row.typed + "\ny\n";
+        o.env["TEMP"] = temp;
+        RunResult r = run({}, o);
+        const std::string refused =
+            "Error: The install directory can be changed by another user.\n";
+        switch (row.outcome) {
+            case kInstalls:
+                EXPECT_EQ(r.exit_code, 0) << describe(r);
+                EXPECT_EQ(read_file(row.typed + "/bin/tool"), "t");
+                // The script ran from a private directory inside TEMP.
+                EXPECT_NE(masked(r.out).find("\nran " + temp_file(temp) + "\n" + kSuccess),
+                          std::string::npos)
+                    << r.out;
+                break;
+            case kDirRefused:
+                EXPECT_EQ(r.exit_code, 1) << describe(r);
+                EXPECT_EQ(r.out, std::string("Hello\n") + kQuestion + refused + "       " +
+                                     row.culprit + "\n");
+                break;
+            case kEntryRefused:
+                EXPECT_EQ(r.exit_code, 2) << describe(r);
+                EXPECT_NE(r.out.find("Refusing unsafe path bin/tool\n"), std::string::npos)
+                    << r.out;
+                EXPECT_NE(r.out.find("The archive's changes were rolled back.\n"
+                                     "Skipping post-install script: the product was not installed "
+                                     "whole.\n" +
+                                     std::string(kFailure)),
+                          std::string::npos)
+                    << r.out;
+                EXPECT_NE(r.err.find("zninstall: bin: " + row.culprit + "\n"), std::string::npos)
+                    << r.err;
+                EXPECT_FALSE(exists(row.typed + "/bin/tool"));
+                EXPECT_FALSE(exists(row.typed + "/f"));  // rolled back with the archive
+                break;
+            case kTempRefused:
+                EXPECT_EQ(r.exit_code, 1) << describe(r);
+                EXPECT_EQ(r.out,
+                          "Error: The temporary directory can be changed by another user.\n"
+                          "       " +
+                              row.culprit + "\n");
+                EXPECT_FALSE(exists(row.typed));
+                break;
+        }
+        EXPECT_TRUE(snapshot_tree(temp).empty()) << "left in TEMP";
+        for (const std::string &never : {other + "/app", open_dir + "/app", real + "/f",
+                                         dir_ / "b/bad/app", acl_user + "/app", acl_self + "/f"})
             EXPECT_FALSE(exists(never)) << never;
     }
+}
+
+// The way to the install directory is walked again after the create question: a missing parent
+// that another user makes, open to all, while the question waits is seen and refused. The
+// feeder answers only once the question is in the output.
+TEST_F(WelcomeTest, ParentMadeWhileTheQuestionWaitsIsRefused) {
+    package({welcome_record("Hello\n"), archive_record(TarBuilder().file("f", "1").finish())});
+    std::string race = dir_ / "race", out = dir_ / "out";
+    std::string feeder =
+        "{ printf '%s\\n' \"$1\"; i=0; until grep -q 'Do you wish' \"$3\" || [ $i -ge 500 ]; do "
+        "sleep 0.02; i=$((i+1)); done; mkdir -m 0777 \"$2\"; chmod 0777 \"$2\"; echo y; } | "
+        "\"$0\" >\"$3\"; s=$?; cat \"$3\"; exit $s";
+    RunResult r = run({"-c", feeder, pkg_, race + "/app", race, out}, {}, "/bin/sh");
+    EXPECT_EQ(r.exit_code, 1) << describe(r);
+    EXPECT_EQ(r.out, std::string("Hello\n") + kQuestion + create_question(race + "/app") +
+                         "Error: The install directory can be changed by another user.\n       " +
+                         race + "\n");
+    EXPECT_TRUE(snapshot_tree(race).empty());
 }
 
 // End of input at the create question counts as yes.
@@ -244,7 +360,9 @@ TEST_F(WelcomeTest, EndOfInputAtTheCreateQuestionCreates) {
 }
 
 // Enter, or end of input, at the first question takes /usr/local/zantho. Run where /usr/local is
-// a private, empty file system.
+// a private, empty file system. A closed standard input is end of input too: the installer's own
+// package file, opened as the lowest free descriptor, used to become standard input and its bytes
+// were read as the answers.
 TEST_F(WelcomeTest, DefaultDirectory) {
     if (!private_mounts_work()) GTEST_SKIP() << "no private mount namespace on this machine";
     package({welcome_record("Hello\n"), program_record("#!/bin/sh\npwd\n")});
@@ -252,16 +370,20 @@ TEST_F(WelcomeTest, DefaultDirectory) {
         std::optional<std::string> input;
         std::string out;
         int exit_code;
+        std::string redirect = "";
     } rows[] = {
         {"\nn\n",
          create_question("/usr/local/zantho") + "\nInstallation aborted. Please try again.\n", 1},
         {"\ny\n", create_question("/usr/local/zantho") + "/usr/local/zantho\n" + kSuccess, 0},
         {std::nullopt, create_question("/usr/local/zantho") + "/usr/local/zantho\n" + kSuccess, 0},
+        {std::nullopt, create_question("/usr/local/zantho") + "/usr/local/zantho\n" + kSuccess, 0,
+         " <&-"},
     };
     for (const auto &row : rows) {
+        SCOPED_TRACE(row.input.value_or("no input") + row.redirect);
         RunOptions o;
         o.input = row.input;
-        RunResult r = run_with_private_usr_local(o);
+        RunResult r = run_with_private_usr_local(o, row.redirect);
         EXPECT_EQ(r.exit_code, row.exit_code) << describe(r);
         EXPECT_EQ(r.out, std::string("Hello\n") + kQuestion + row.out);
     }

@@ -25,8 +25,10 @@ struct Extraction {
 
 class TarReaderTest : public testing::Test {
    protected:
-    // Unpacks tar into dir/root, fed in pieces of the given size (0: whole).
-    Extraction extract(const std::string &tar, size_t piece = 0, bool complete = true) {
+    // Unpacks tar into dir/root, fed in pieces of the given size (0: whole), then commits it or
+    // rolls it back.
+    Extraction extract(const std::string &tar, size_t piece = 0, bool complete = true,
+                       bool roll_back = false) {
         std::string root = dir_ / "root";
         mkdir(root.c_str(), 0755);
         int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
@@ -38,7 +40,7 @@ class TarReaderTest : public testing::Test {
         for (size_t at = 0; at < tar.size(); at += piece)
             tar_reader_feed(&r, tar.data() + at, std::min(piece, tar.size() - at));
         int failed = tar_reader_finish(&r, complete);
-        if (tar_reader_commit(&r, 0) != 0) failed = 1;
+        if ((roll_back ? tar_reader_rollback(&r) : tar_reader_commit(&r, 0)) != 0) failed = 1;
         fflush(stdout);
         Extraction e{failed, testing::internal::GetCapturedStdout(),
                      testing::internal::GetCapturedStderr()};
@@ -443,6 +445,33 @@ TEST_F(TarReaderTest, DirectoryModesAtTheEnd) {
         EXPECT_EQ(zn_test::read_file(root() + "/ro/f"), "read-only parent");
         for (const char *d : {"ro", "sticky", "sgid", "late", "cut"})
             zn_test::remove_tree(root() + "/" + d);
+    }
+}
+
+// An archive that replaces a file and then needs a directory at the same name: the replacement
+// is void, the file goes aside. Rolled back, the old file is there again, the very same one;
+// committed, the directory, and no temporary is left either way.
+TEST_F(TarReaderTest, ReplacedThenNeededAsADirectory) {
+    umask(022);
+    std::string tar = TarBuilder().file("x", "new file").dir("x/").file("x/y", "y").finish();
+    for (bool roll_back : {true, false}) {
+        SCOPED_TRACE(roll_back ? "rolled back" : "committed");
+        zn_test::remove_tree(root());
+        mkdir(root().c_str(), 0755);
+        zn_test::write_file(root() + "/x", "old file", 0640);
+        struct stat before, after;
+        ASSERT_EQ(lstat((root() + "/x").c_str(), &before), 0);
+        Extraction e = extract(tar, 0, true, roll_back);
+        EXPECT_EQ(e.failed, 0) << e.out << e.err;
+        auto tree = zn_test::snapshot_tree(root());
+        if (roll_back) {
+            EXPECT_EQ(zn_test::diff_trees({{"x", {'f', 0640, "old file"}}}, tree), "");
+            ASSERT_EQ(lstat((root() + "/x").c_str(), &after), 0);
+            EXPECT_EQ(after.st_ino, before.st_ino);
+        } else {
+            EXPECT_EQ(
+                zn_test::diff_trees({{"x", {'d', 0755, ""}}, {"x/y", {'f', 0644, "y"}}}, tree), "");
+        }
     }
 }
 
