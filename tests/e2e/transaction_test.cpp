@@ -1,7 +1,9 @@
 // Each archive installs whole or not at all, through the real installer: a full disk, a signal
 // and a crash in the middle of an archive, on a fresh install and on an upgrade. Faults come from
 // the call log library preloaded into the installer (tools/call_log.cpp).
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -168,6 +170,38 @@ TEST_F(TransactionTest, RerunAfterAKillGivesTheDirectoriesTheirModes) {
         {"sticky/f", {'f', 0644, "s"}},   {"last", {'f', 0644, "l"}},
     };
     EXPECT_EQ(diff_trees(want, snapshot_tree(work_)), "");
+}
+
+// An upgrade that replaces a file in a directory and makes the directory read-only leaves no
+// hidden temporary holding the old file: what was replaced is removed while the directory can
+// still be written. Run by a user who is not root (nobody, when the tests run as root), for whom
+// a directory's permissions hold.
+TEST_F(TransactionTest, UpgradeMakingADirectoryReadOnlyLeavesNoTemporary) {
+    std::vector<std::string> as_user;
+    if (geteuid() == 0) {
+        struct passwd *nobody = getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        as_user = {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody->pw_uid),
+                   "--regid=" + std::to_string(nobody->pw_gid), "--clear-groups"};
+        ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+        for (const std::string &own : {work_, tmp_})
+            ASSERT_EQ(chown(own.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    write_package(dir_ / "v1",
+                  {archive_record(TarBuilder().dir("ro/", 0755).file("ro/f", "old").finish())});
+    package({archive_record(TarBuilder().dir("ro/", 0555).file("ro/f", "new").finish())});
+    RunOptions o;
+    o.cwd = work_;
+    o.env = {{"TEMP", tmp_}, {"PATH", "/usr/bin:/bin"}, {"HOME", work_}};
+    for (const std::string &setup : {dir_ / "v1", pkg_}) {
+        std::vector<std::string> argv = as_user;
+        argv.insert(argv.end(), {setup, "-nosync"});
+        RunResult r = run_process(argv, o);
+        EXPECT_EQ(r.exit_code, 0) << setup << describe(r);
+    }
+    EXPECT_EQ(
+        diff_trees({{"ro", {'d', 0555, ""}}, {"ro/f", {'f', 0644, "new"}}}, snapshot_tree(work_)),
+        "");
 }
 
 // A product of two hundred files in ten directories, some 2 MB that do not compress, whose
