@@ -390,7 +390,11 @@ void make_directory(tar_reader *r, const char *name, int mode) {
                 int distrust = d == kJournalNone ? dir_trust(fd, &st, r->uid, kTrustOnTheWay) : 0;
                 if (distrust != kTrustOk) {
                     refuse(r, name);
-                    err_printf("%s: %s: %s\n", program_name, name, dir_trust_reason(distrust));
+                    // The directory's path, as the reason for one on the way names it.
+                    size_t len = std::strlen(name);
+                    while (len > 1 && name[len - 1] == '/') len--;
+                    err_printf("%s: %.*s: %s\n", program_name, int(len), name,
+                               dir_trust_reason(distrust));
                 } else {
                     if (d == kJournalNone) d = journal_dir_add(j, parent_dir, leaf, len, &st, 0);
                     if (st.st_uid == r->uid) journal_want_mode(j, d, final_mode);
