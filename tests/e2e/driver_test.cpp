@@ -81,14 +81,18 @@ TEST_F(DriverTest, AppendedByteFailsSizeThenCrc) {
     EXPECT_EQ(without_progress(r.err), banner(pkg_) + "\n" + crc_text +
                                            "Error extracting package -- premature EOF detected.\n");
 
+    // A line that never ends (/dev/zero) is refused too, instead of being waited for.
     struct {
         std::optional<std::string> input;
         bool crc_prompt_reached;
-    } refusals[] = {{std::nullopt, false}, {"y\n", false}, {"\ny\n", true}, {"\n", true}};
+        bool then_zeros = false;
+    } refusals[] = {{std::nullopt, false}, {"y\n", false},    {"\ny\n", true},
+                    {"\n", true},          {"", false, true}, {"\n", true, true}};
     for (const auto &row : refusals) {
         RunOptions o;
         o.input = row.input;
-        RunResult refused = run({}, o);
+        RunResult refused = row.then_zeros ? run_then_zeros(*row.input) : run({}, o);
+        EXPECT_FALSE(refused.timed_out);
         EXPECT_EQ(refused.exit_code, 1) << describe(refused);
         EXPECT_EQ(refused.out, size_text);
         EXPECT_EQ(without_progress(refused.err),
