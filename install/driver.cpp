@@ -122,7 +122,7 @@ const char kUsage[] =
     "Exit status: 0 success (with -check: the package is intact); 1 a fatal error, a refused\n"
     "prompt, a refused command line or (-check, -list) a damaged package; 2 every record was\n"
     "handled but something failed (-list: an archive could not be read whole; -gz: the\n"
-    "archive could not be written whole).\n";
+    "archive could not be written whole), or Enter went on past a failed check.\n";
 
 const option_entry *find_option(const char *name, const char **inline_value) {
     for (const option_entry &o : kOptions) {
@@ -531,8 +531,10 @@ int zninstall(int flags, const char *argv0) {
     }
 
     // 10-11: the records, then the final line.
-    // Dump mode has no final line: its status is the only sign that something failed.
+    // Dump mode has no final line: its status is the only sign that something failed. A damaged
+    // package the user chose to go on with is acted on in full, but the run is not a success.
     int failed = for_each_record(payload_offset, file_size, install_record);
+    if (!intact) failed = 1;
     interrupt_check();
     if (dump_mode) {
         if (std::fflush(stdout) != 0) failed = 1;

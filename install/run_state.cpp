@@ -62,15 +62,24 @@ int read_answer(char *buf, int size) {
     std::fflush(stdout);
     std::fflush(stderr);
     int n = 0;
-    bool cut = false;
+    long seen = 0;
+    bool cut = false, ended = false;
     int c;
     // Byte by byte rather than fgets: a NUL typed in the line must not hide where it ends.
-    while ((c = std::getchar()) != EOF) {
+    while (seen < kAnswerLineMax && (c = std::getchar()) != EOF) {
+        seen++;
         if (n < size - 1)
             buf[n++] = char(c);
         else if (c != '\n')
             cut = true;
-        if (c == '\n') break;
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
+    }
+    if (seen == kAnswerLineMax && !ended) {
+        n = 0;
+        cut = true;
     }
     buf[n] = '\0';
     // A signal while waiting ends the read: the run stops rather than take it as an answer.

@@ -51,17 +51,23 @@ void putenv_kept(char *text);
 // dump mode, where standard output carries the archive and the notice goes to standard error.
 void skip_notice(const char *text);
 
+// Longest answer line read, in bytes, its line feed included. Standard input without a line
+// feed (/dev/zero) must not keep a question waiting for ever.
+constexpr long kAnswerLineMax = 64 * 1024;
+
 // Results of read_answer.
 enum : int {
     kAnswerEnd = 0,      // end of input before any byte
     kAnswerLine = 1,     // a line, or a last unterminated piece, that fit
-    kAnswerTooLong = 2,  // a line longer than the buffer holds, read to its end
+    kAnswerTooLong = 2,  // longer than the buffer holds, or not ended within kAnswerLineMax
 };
 
 // Reads one line of standard input after flushing standard output: the line (with its line feed
-// when there is room) and a NUL go into buf. A line longer than size - 1 bytes is still read to
-// its end, so that its rest is never taken as the next answer; buf then holds its first
-// size - 1 bytes. Returns one of the results above.
+// when there is room) and a NUL go into buf. A NUL byte in the line is kept like any other. A
+// line longer than size - 1 bytes is still read to its end, so that its rest is never taken as
+// the next answer; buf then holds its first size - 1 bytes. A line that has not ended after
+// kAnswerLineMax bytes is read no further and refused: buf is left empty, which no question
+// takes for a yes or an Enter. Returns one of the results above.
 // REQUIRES: size >= 2.
 int read_answer(char *buf, int size);
 

@@ -1,20 +1,14 @@
 #include "install/verify.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "install/run_state.h"
-#include "lib/byteorder.h"
-#include "lib/crc32.h"
-#include "package/fd_io.h"
+#include "package/package_check.h"
 
 namespace zn {
-
-constexpr int kVerifyChunk = 64 * 1024;  // bytes read and folded per step
 
 namespace {
 
@@ -25,62 +19,43 @@ void continue_on_enter(char *text) {
     if (!read_answer(text, kTextBufferSize) || text[0] != '\n') std::exit(1);
 }
 
+// Shows how much of the program image has been read, at most once a second. ctx is the time of
+// the last line (or of the start).
+void show_progress(void *ctx, uint64_t done, uint64_t total) {
+    time_t *noted = static_cast<time_t *>(ctx);
+    time_t now = time(nullptr);
+    if (now == *noted) return;
+    err_printf("(processing .. %ld%% complete)\n", long(done * 100 / total));
+    *noted = now;
+}
+
 }  // namespace
 
 uint32_t verify_package(int fd, uint64_t file_size, unsigned char header[kPackageHeaderSize],
                         int mode, int *intact) {
     char text[kTextBufferSize];
     int failures = 0;
-    static char chunk[kVerifyChunk];
-    uint32_t limit = file_size > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(file_size);
-    uint32_t payload_offset = find_package_header(fd, 0, limit);
 
-    // 1. The program image, with progress once a second.
-    crc32_accum(nullptr, 0);
-    lseek(fd, 0, SEEK_SET);
+    // 1. The whole file, with progress while the program image is read. A read failure is not
+    // worded: it leaves the header short or the CRC wrong, which the checks below report.
+    package_check c;
     time_t noted = time(nullptr);
-    uint32_t done = 0;
-    while (done < payload_offset) {
-        uint32_t want = payload_offset - done < uint32_t(kVerifyChunk) ? payload_offset - done
-                                                                       : uint32_t(kVerifyChunk);
-        ssize_t got = read_some(fd, chunk, want);
-        if (got <= 0) break;  // a short image leaves the CRC wrong, which the check reports
-        crc32_accum(chunk, int(got));
-        done += uint32_t(got);
-        time_t now = time(nullptr);
-        if (now != noted) {
-            err_printf("(processing .. %ld%% complete)\n",
-                       long(uint64_t(done) * 100 / payload_offset));
-            noted = now;
-        }
-    }
+    package_check_file(fd, file_size, &c, show_progress, &noted);
     err_printf("\n");
 
     // 2. The header: it must be there in full and begin with the magic.
-    lseek(fd, off_t(payload_offset), SEEK_SET);
-    size_t have = 0;
-    while (have < size_t(kPackageHeaderSize)) {
-        ssize_t got = read_some(fd, header + have, kPackageHeaderSize - have);
-        if (got <= 0) break;
-        have += size_t(got);
-    }
-    if (have < size_t(kPackageHeaderSize)) fatal_err("Error reading package header\n");
-    package_header fields;
-    if (!package_header_decode(header, &fields)) fatal_err("Cannot locate package payload.\n");
+    if (!c.header_whole) fatal_err("Error reading package header\n");
+    if (!c.magic_ok) fatal_err("Cannot locate package payload.\n");
+    std::memcpy(header, c.raw, kPackageHeaderSize);
 
-    uint32_t expected_crc = fields.crc;
-    LPUT32(header + kHeaderCrcOffset, 0);
-    crc32_accum(header, kPackageHeaderSize);
-    LPUT32(header + kHeaderCrcOffset, expected_crc);
-
-    // 3. The size check; after Enter the CRC is still computed over the bytes present.
-    if (file_size - payload_offset != fields.payload_length) {
+    // 3. The size check; after Enter the CRC is still compared.
+    if (!package_check_length_ok(&c)) {
         std::snprintf(text, sizeof text,
                       "\n*** Error:\n"
                       "    Package is corrupt - incorrect size detected.\n"
                       "    File size should be: %ld bytes\n"
                       "    Actual size        : %ld bytes\n",
-                      long(uint64_t(payload_offset) + fields.payload_length), long(file_size));
+                      long(package_check_wanted_size(&c)), long(file_size));
         std::fputs(text, stdout);
         failures++;
         if (mode == kVerifyAsk) {
@@ -89,21 +64,13 @@ uint32_t verify_package(int fd, uint64_t file_size, unsigned char header[kPackag
         }
     }
 
-    // 4. The rest of the file, from the byte after the header.
-    uint32_t calculated = crc32_accum(text, 0);
-    for (;;) {
-        ssize_t got = read_some(fd, chunk, kVerifyChunk);
-        if (got <= 0) break;
-        calculated = crc32_accum(chunk, int(got));
-    }
-
-    // 5. The CRC check, on standard error.
-    if (calculated != expected_crc) {
+    // 4. The CRC check, on standard error.
+    if (!package_check_crc_ok(&c)) {
         err_printf(
             "\n*** Error:\n"
             "    Package is corrupt - file has failed checksum.\n"
             "    Expected CRC: %08lx Calculated: %08lx\n",
-            (unsigned long)expected_crc, (unsigned long)calculated);
+            (unsigned long)c.header.crc, (unsigned long)c.calculated_crc);
         failures++;
         if (mode == kVerifyAsk) {
             err_printf("%s", kContinuePrompt);
@@ -111,7 +78,7 @@ uint32_t verify_package(int fd, uint64_t file_size, unsigned char header[kPackag
         }
     }
     if (intact != nullptr) *intact = failures == 0;
-    return payload_offset;
+    return c.header_offset;
 }
 
 }  // namespace zn

@@ -15,6 +15,7 @@
 #include "pack/bzip_stream.h"
 #include "pack/pack_error.h"
 #include "pack/zstd_stream.h"
+#include "package/package_check.h"
 #include "package/package_format.h"
 #include "package/product_record.h"
 #include "string/dstr.h"
@@ -24,22 +25,15 @@ namespace zn {
 constexpr int kLineShown = 72;           // bytes of a welcome or program first line shown
 constexpr unsigned kDrainBlock = 65536;  // bytes decompressed per step when only counting
 
-// What the checks of a package file found.
+// An open package file and what the checks of it found.
 struct package_view {
     int fd;
-    uint64_t size;
-    uint32_t payload_offset;  // what find_package_header returned
-    int magic_seen;           // the magic is in the file (a hit at offset 0 reads as none)
-    int header_read;          // kPackageHeaderSize bytes were there to read
-    int magic_ok;             // and they begin with the magic and its NUL
-    package_header h;
-    uint32_t calculated_crc;  // valid when magic_ok
+    package_check c;
 };
 
 // Opens path, finds the header and computes the CRC. Returns 0, or -1 (pack_error set) when the
 // file cannot be opened or read; a missing or short header is not a failure here.
 static int package_view_open(const char *path, package_view *v) {
-    std::memset(v, 0, sizeof *v);
     v->fd = open(path, O_RDONLY | O_CLOEXEC);
     if (v->fd < 0) {
         pack_error_errno("cannot open %s", path);
@@ -52,18 +46,7 @@ static int package_view_open(const char *path, package_view *v) {
         close(v->fd);
         return -1;
     }
-    v->size = uint64_t(st.st_size);
-    uint32_t limit = v->size > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(v->size);
-    build_package_magic();
-    v->payload_offset = find_package_header(v->fd, 0, limit);
-    unsigned char raw[kPackageHeaderSize];
-    ssize_t got = pread(v->fd, raw, sizeof raw, off_t(v->payload_offset));
-    v->header_read = got == kPackageHeaderSize;
-    v->magic_seen = v->payload_offset != 0 ||
-                    (got >= kMagicLength && std::memcmp(raw, package_magic, kMagicLength) == 0);
-    if (v->header_read) v->magic_ok = package_header_decode(raw, &v->h);
-    if (v->magic_ok && package_file_crc(v->fd, uint64_t(v->payload_offset) + kHeaderCrcOffset,
-                                        &v->calculated_crc) < 0) {
+    if (package_check_file(v->fd, uint64_t(st.st_size), &v->c, nullptr, nullptr) < 0) {
         pack_error_errno("cannot read %s", path);
         close(v->fd);
         return -1;
@@ -73,18 +56,19 @@ static int package_view_open(const char *path, package_view *v) {
 
 // Reports a file without a usable header on standard error. Returns 1 when there is one.
 static int package_view_usable(const char *path, const package_view *v) {
-    if (!v->magic_seen) {
+    if (!v->c.magic_seen) {
         std::fprintf(stderr, "znpack: %s: no package header found\n", path);
         return 0;
     }
-    if (!v->header_read) {
+    if (!v->c.header_whole) {
         std::fprintf(stderr,
                      "znpack: %s: package header at offset %u cut short (the file has %llu "
                      "bytes)\n",
-                     path, unsigned(v->payload_offset), static_cast<unsigned long long>(v->size));
+                     path, unsigned(v->c.header_offset),
+                     static_cast<unsigned long long>(v->c.file_size));
         return 0;
     }
-    if (!v->magic_ok) {
+    if (!v->c.magic_ok) {
         std::fprintf(stderr, "znpack: %s: no package header found\n", path);
         return 0;
     }
@@ -95,22 +79,19 @@ static int package_view_usable(const char *path, const package_view *v) {
 // Returns 0 when both hold, 1 otherwise.
 static int package_view_check(const char *path, const package_view *v) {
     int status = 0;
-    uint64_t actual = v->size - v->payload_offset;
-    if (actual != v->h.payload_length) {
-        std::fprintf(
-            stderr,
-            "znpack: %s: package is corrupt: incorrect size: should be %llu bytes, "
-            "actual size %llu bytes\n",
-            path,
-            static_cast<unsigned long long>(uint64_t(v->payload_offset) + v->h.payload_length),
-            static_cast<unsigned long long>(v->size));
+    if (!package_check_length_ok(&v->c)) {
+        std::fprintf(stderr,
+                     "znpack: %s: package is corrupt: incorrect size: should be %llu bytes, "
+                     "actual size %llu bytes\n",
+                     path, static_cast<unsigned long long>(package_check_wanted_size(&v->c)),
+                     static_cast<unsigned long long>(v->c.file_size));
         status = 1;
     }
-    if (v->calculated_crc != v->h.crc) {
+    if (!package_check_crc_ok(&v->c)) {
         std::fprintf(stderr,
                      "znpack: %s: package is corrupt: checksum failed: expected CRC %08x, "
                      "calculated %08x\n",
-                     path, unsigned(v->h.crc), unsigned(v->calculated_crc));
+                     path, unsigned(v->c.header.crc), unsigned(v->c.calculated_crc));
         status = 1;
     }
     return status;
@@ -132,7 +113,7 @@ static int read_product(int fd, const unsigned char *raw, product_info *p, dstr 
 // written can be read. Returns 0 when all do, 1 otherwise.
 static int package_view_check_products(const char *path, const package_view *v) {
     record_cursor c;
-    record_cursor_init(&c, v->fd, v->payload_offset, v->size);
+    record_cursor_init(&c, v->fd, v->c.header_offset, v->c.file_size);
     unsigned char raw[kRecordHeaderSize];
     record_header r;
     uint64_t at = 0;
@@ -171,7 +152,8 @@ int pack_verify(const char *path) {
     package_view v;
     if (package_view_verified(path, &v) != 0) return 1;
     std::printf("%s: package OK: header at offset %u, payload length %u, CRC %08x\n", path,
-                unsigned(v.payload_offset), unsigned(v.h.payload_length), unsigned(v.h.crc));
+                unsigned(v.c.header_offset), unsigned(v.c.header.payload_length),
+                unsigned(v.c.header.crc));
     close(v.fd);
     return 0;
 }
@@ -179,8 +161,8 @@ int pack_verify(const char *path) {
 int pack_open_verified(const char *path, uint32_t *payload_offset, uint64_t *file_size) {
     package_view v;
     if (package_view_verified(path, &v) != 0) return -1;
-    *payload_offset = v.payload_offset;
-    *file_size = v.size;
+    *payload_offset = v.c.header_offset;
+    *file_size = v.c.file_size;
     return v.fd;
 }
 
@@ -505,13 +487,13 @@ int pack_list(const char *path) {
     std::printf(
         "header at offset %u: payload length %u (file holds %llu), stored CRC %08x, "
         "calculated CRC %08x\n",
-        unsigned(v.payload_offset), unsigned(v.h.payload_length),
-        static_cast<unsigned long long>(v.size - v.payload_offset), unsigned(v.h.crc),
-        unsigned(v.calculated_crc));
+        unsigned(v.c.header_offset), unsigned(v.c.header.payload_length),
+        static_cast<unsigned long long>(v.c.file_size - v.c.header_offset),
+        unsigned(v.c.header.crc), unsigned(v.c.calculated_crc));
     std::printf("%10s %10s  %-14s  %s\n", "offset", "length", "type", "detail");
 
     record_cursor c;
-    record_cursor_init(&c, v.fd, v.payload_offset, v.size);
+    record_cursor_init(&c, v.fd, v.c.header_offset, v.c.file_size);
     unsigned char raw[kRecordHeaderSize];
     record_header r;
     uint64_t at = 0;
@@ -524,9 +506,9 @@ int pack_list(const char *path) {
         dstr_clear(&detail);
         char type[32];
         std::snprintf(type, sizeof type, "%u %s", r.type, record_type_name(r.type));
-        if (r.body_length > v.size - body) {
+        if (r.body_length > v.c.file_size - body) {
             add_printf(&detail, "body runs %llu bytes past the end of the file",
-                       static_cast<unsigned long long>(r.body_length - (v.size - body)));
+                       static_cast<unsigned long long>(r.body_length - (v.c.file_size - body)));
             status = 1;
         } else {
             describe(&detail, v.fd, body, &r);
@@ -539,7 +521,7 @@ int pack_list(const char *path) {
     if (rc < 0) {
         std::printf("%10llu %10s  record header cut short (%llu bytes)\n",
                     static_cast<unsigned long long>(c.pos), "-",
-                    static_cast<unsigned long long>(v.size - c.pos));
+                    static_cast<unsigned long long>(v.c.file_size - c.pos));
         status = 1;
     }
     std::printf("%d record%s\n", count, count == 1 ? "" : "s");

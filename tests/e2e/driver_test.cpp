@@ -81,14 +81,18 @@ TEST_F(DriverTest, AppendedByteFailsSizeThenCrc) {
     EXPECT_EQ(without_progress(r.err), banner(pkg_) + "\n" + crc_text +
                                            "Error extracting package -- premature EOF detected.\n");
 
+    // A line that never ends (/dev/zero) is refused too, instead of being waited for.
     struct {
         std::optional<std::string> input;
         bool crc_prompt_reached;
-    } refusals[] = {{std::nullopt, false}, {"y\n", false}, {"\ny\n", true}, {"\n", true}};
+        bool then_zeros = false;
+    } refusals[] = {{std::nullopt, false}, {"y\n", false},    {"\ny\n", true},
+                    {"\n", true},          {"", false, true}, {"\n", true, true}};
     for (const auto &row : refusals) {
         RunOptions o;
         o.input = row.input;
-        RunResult refused = run({}, o);
+        RunResult refused = row.then_zeros ? run_then_zeros(*row.input) : run({}, o);
+        EXPECT_FALSE(refused.timed_out);
         EXPECT_EQ(refused.exit_code, 1) << describe(refused);
         EXPECT_EQ(refused.out, size_text);
         EXPECT_EQ(without_progress(refused.err),
@@ -96,8 +100,10 @@ TEST_F(DriverTest, AppendedByteFailsSizeThenCrc) {
     }
 }
 
+// Enter goes on past the failed check: every record is acted on, a helper program too, but the
+// run fails. It used to end with "Installation successfully completed." and status 0.
 TEST_F(DriverTest, ChangedImageByteFailsOnlyTheCrc) {
-    std::string bytes = package_bytes({});
+    std::string bytes = package_bytes({program_record(echo_program())});
     uint64_t header_at = read_file(installer_binary()).size();
     // The last bytes of the image are section headers, which the loader never reads.
     bytes[header_at - 8] = char(bytes[header_at - 8] ^ 0x01);
@@ -107,14 +113,18 @@ TEST_F(DriverTest, ChangedImageByteFailsOnlyTheCrc) {
     RunOptions enter;
     enter.input = "\n";
     RunResult r = run({}, enter);
-    EXPECT_EQ(r.exit_code, 0) << describe(r);
-    EXPECT_EQ(r.out, kSuccess);
+    EXPECT_EQ(r.exit_code, 2) << describe(r);
+    EXPECT_EQ(r.out, std::string("args=0:\n") + kFailure);
     EXPECT_EQ(without_progress(r.err),
               banner(pkg_) +
                   "\n\n*** Error:\n    Package is corrupt - file has failed checksum.\n"
                   "    Expected CRC: " +
                   hex8(zn::LGET32(&bytes[header_at + 28])) + " Calculated: " +
                   hex8(zn::crc32(zeroed.data(), int(zeroed.size()))) + "\n" + kSizePrompt);
+    // Dump mode has no final line: the status says it.
+    r = run({"-gz"}, enter);
+    EXPECT_EQ(r.exit_code, 2) << describe(r);
+    EXPECT_EQ(r.out, "args=0:\n");
 }
 
 TEST_F(DriverTest, StructuralFailuresEndTheRun) {

@@ -34,6 +34,13 @@ RunResult InstallerTest::run(const std::vector<std::string> &args, const RunOpti
     return run_process(argv, options);
 }
 
+RunResult InstallerTest::run_then_zeros(const std::string &prefix) {
+    RunOptions o;
+    o.input = prefix;
+    o.timeout_seconds = 20;
+    return run({"-c", "cat - /dev/zero | \"$0\"", pkg_}, o, "/bin/sh");
+}
+
 std::string InstallerTest::banner(const std::string &path) const {
     char resolved[PATH_MAX];
     std::string p = realpath(path.c_str(), resolved) ? resolved : path;

@@ -31,6 +31,10 @@ class InstallerTest : public testing::Test {
     RunResult run(const std::vector<std::string> &args = {}, const RunOptions &extra = {},
                   const std::string &path = "");
 
+    // Runs the package at dir/setup as run does, with standard input the bytes of prefix and then
+    // NUL bytes without end (/dev/zero), killed after 20 seconds (timed_out) if it does not stop.
+    RunResult run_then_zeros(const std::string &prefix);
+
     // The banner the installer writes to standard error for the package at path.
     std::string banner(const std::string &path) const;
 

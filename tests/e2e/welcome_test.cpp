@@ -134,10 +134,13 @@ TEST_F(WelcomeTest, DecliningOrFailingEndsTheRun) {
     std::string new_dir = dir_ / "new";
     std::string cut_yes = new_dir + std::string(1023 - new_dir.size(), '/') + "y";
     const std::string too_long = "Error: The install directory name is too long.\n";
+    // then_zeros: the input goes on with NUL bytes and no line feed, ever (/dev/zero); the
+    // question must refuse it rather than wait for the line's end.
     struct {
         std::string input;
         std::string out_tail;
         std::string err;
+        bool then_zeros = false;
     } rows[] = {
         {dir_ / "new\nn\n",
          create_question(dir_ / "new") + "\nInstallation aborted. Please try again.\n", ""},
@@ -151,12 +154,16 @@ TEST_F(WelcomeTest, DecliningOrFailingEndsTheRun) {
          "Create failed: No such file or directory\n"},
         {file + "\n", "Error: Cannot switch to the install directory.\n       " + file + "\n",
          "Create failed: Not a directory\n"},
+        {"", too_long, "", true},
+        {dir_ / "new\n",
+         create_question(dir_ / "new") + "\nInstallation aborted. Please try again.\n", "", true},
     };
     for (const auto &row : rows) {
         package({welcome_record("Hello\n"), env_record("NEVER=1")});
         RunOptions o;
         o.input = row.input;
-        RunResult r = run({}, o);
+        RunResult r = row.then_zeros ? run_then_zeros(row.input) : run({}, o);
+        EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.exit_code, 1) << describe(r);
         EXPECT_EQ(r.out, std::string("Hello\n") + kQuestion + row.out_tail);
         EXPECT_EQ(without_progress(r.err), banner(pkg_) + "\n" + row.err);
