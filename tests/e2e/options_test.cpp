@@ -68,6 +68,8 @@ TEST_F(OptionsTest, InformationOnlyAndRefusedCommandLinesActOnNothing) {
         EXPECT_EQ(diff_trees(before, snapshot_tree(dir_.path())), "");
     }
     EXPECT_TRUE(contains(run({"-help"}).out, "\nExit status: 0 success"));
+    std::istringstream help(run({"-help"}).out);
+    for (std::string line; std::getline(help, line);) EXPECT_LE(line.size(), 80u) << line;
 }
 
 // DIR and its missing parents are made; with a welcome record its text is shown and nothing
