@@ -332,6 +332,12 @@ TEST_F(OptionsTest, ProductLicenceSpaceAndProgress) {
         // Refused before anything is written.
         EXPECT_TRUE(row.status != 1 || !exists(target));
     }
+    // A line that never ends is no acceptance, at once.
+    package({product(1), licence, archive_record(good)});
+    RunResult zeros = run_then_zeros("");
+    EXPECT_FALSE(zeros.timed_out);
+    EXPECT_EQ(zeros.exit_code, 1) << describe(zeros);
+    EXPECT_TRUE(contains(zeros.out, aborted)) << zeros.out;
 }
 
 }  // namespace
