@@ -287,12 +287,12 @@ int install_record(const record_header &header, const unsigned char *raw) {
         return 1;
     }
     // The install directory is entered before the first record that works in it: with -target
-    // that directory, so that a package without a welcome record installs there too; without,
-    // the current directory, checked as a typed one would be.
+    // that directory, so that a package without a welcome record installs there too. Without,
+    // an archive unpacks into the current directory, checked first as a typed one would be.
     if (install_dir == nullptr && entry->works_in_install_dir && !dump_mode) {
         if (target_dir != nullptr)
             install_dir_enter(target_dir, 1);
-        else
+        else if (kind == kKindArchive)
             current_dir_enter();
     }
     int result = entry->handler(package_fd, raw);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -412,6 +413,20 @@ TEST_F(DriverTest, InstallersSharingTempRunTheirOwnScripts) {
         }
         EXPECT_TRUE(snapshot_tree(tmp_).empty());
     }
+}
+
+// A signal to the installer while a helper runs (as Ctrl-C reaches the whole foreground group):
+// the installer waits for the helper, then stops; no later record is acted on.
+TEST_F(DriverTest, SignalWhileAHelperRunsStopsAfterIt) {
+    package({script_record("#!/bin/sh\nkill -TERM $PPID\nsleep 0.2\necho helper finished\n"),
+             env_record("AFTER=1")});
+    RunResult r = run();
+    EXPECT_EQ(r.exit_code, 128 + SIGTERM) << describe(r);
+    EXPECT_TRUE(masked(r.out).find("helper finished\nInstallation interrupted.\n") !=
+                std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("AFTER=1"), std::string::npos);
+    EXPECT_TRUE(snapshot_tree(tmp_).empty());
 }
 
 // After an archive failed, no later script or helper program runs: there is no whole product for
