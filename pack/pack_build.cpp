@@ -425,27 +425,23 @@ static bool wants_product(const pack_build_args *args) {
            args->default_dir != nullptr || args->progress;
 }
 
+// Hands bytes to a SHA-256 computation.
+static int sha256_sink(void *ctx, const void *data, size_t n) {
+    SHA256Update(static_cast<SHA2_CTX *>(ctx), static_cast<const uint8_t *>(data), n);
+    return 0;
+}
+
 // Computes the SHA-256 of the whole file at fd as hex. Returns 0 or -1 (pack_error set).
+// Moves the file position of fd.
 static int file_sha256(int fd, const char *name, char hex[65]) {
-    char *buf = static_cast<char *>(chk_alloc(kCopyBlock));
     SHA2_CTX ctx;
     SHA256Init(&ctx);
-    uint64_t at = 0;
-    int rc = 0;
-    for (;;) {
-        ssize_t got = pread(fd, buf, kCopyBlock, off_t(at));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            pack_error_errno("cannot read %s", name);
-            rc = -1;
-            break;
-        }
-        if (got == 0) break;
-        SHA256Update(&ctx, reinterpret_cast<const uint8_t *>(buf), size_t(got));
-        at += uint64_t(got);
-    }
+    int rc = -1;
+    if (lseek(fd, 0, SEEK_SET) < 0)
+        pack_error_errno("cannot read %s", name);
+    else
+        rc = copy_fd(fd, name, sha256_sink, &ctx);
     SHA256End(&ctx, hex);
-    chk_free(buf);
     return rc;
 }
 
