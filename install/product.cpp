@@ -139,7 +139,9 @@ int product_info_print(uint32_t payload_offset, uint64_t file_size, uint32_t sto
     if (product.has_default_dir) show_field("default directory: ", product.default_dir);
     if (product.has_unpacked_size) {
         human_size(product.unpacked_size, size, sizeof size);
-        std::printf("unpacked: %s (%" PRIu64 " bytes)", size, product.unpacked_size);
+        std::printf("unpacked: %s", size);
+        if (product.unpacked_size >= 1024)
+            std::printf(" (%" PRIu64 " bytes)", product.unpacked_size);
         if (product.has_entries) std::printf(" in %" PRIu64 " entries", product.entries);
         std::putchar('\n');
     }

@@ -316,6 +316,22 @@ TEST_F(OptionsTest, ProductLicenceSpaceAndProgress) {
          "Refusing unsafe path ../x\n",
          false},
         {"-version", 1, good, {"-version"}, std::nullopt, 0, "Acme 2.1\nZNINSTALL v1.007 ", false},
+        {"-list",
+         1,
+         good,
+         {"-list"},
+         std::nullopt,
+         0,
+         "product name=Acme version=2.1 size=1 entries=1\nlicence 12 bytes\nAcme terms.\n",
+         false},
+        {"-info",
+         1,
+         good,
+         {"-info"},
+         std::nullopt,
+         0,
+         "product: Acme\nversion: 2.1\nunpacked: 1 bytes in 1 entries\n",
+         false},
     };
     for (const auto &row : rows) {
         remove_tree(target);
