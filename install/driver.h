@@ -5,12 +5,14 @@
 
 namespace zn {
 
-// Examines arguments from index 1 while they begin with '-': -d, -gz, -program <path>, -quiet,
-// -h, -help, -version, -target <dir> (also -target=<dir>), -check, -list, -noexec, each also
-// with two dashes. -program or -target as the last argument ends the parsing. Anything else
-// beginning with '-' is ignored after "zninstall: unknown option %s (ignored)" on standard
-// error. Returns the index of the first argument not taken as an option (1 when there are none).
-// Sets the run state; what zninstall does with the options is decided there.
+// Examines the arguments from index 1: -d, -gz, -program <path>, -quiet, -h, -help, -version,
+// -info, -target <dir> (also -target=<dir>), -check, -list, -noexec, -nosync, -accept,
+// -nodiskspace, -progress, -verbose, each also with two dashes. -program or -target as the last
+// argument ends the parsing. The first argument that is none of these (an unknown option, "-" or
+// "--" alone, a word that is not an option) stops it and is remembered: zninstall then refuses
+// the command line. Returns the index of the argument where parsing stopped (argc when every
+// argument was taken). Sets the run state; what zninstall does with the options is decided
+// there.
 int parse_options(int argc, char **argv);
 
 // Exit statuses of the installer.
@@ -26,12 +28,15 @@ enum : int {
 // kExitSuccess or kExitFailed once the walk has been completed; every fatal error ends the
 // process with kExitFatal instead.
 //   - -h/-help and -version print their text on standard output and return kExitSuccess before
-//     anything else happens; a refused command line (a missing -target value, options that
-//     exclude each other) returns kExitFatal after its message on standard error.
+//     anything else happens; a refused command line (an unknown option or a stray argument, a
+//     missing -target value, options that exclude each other) returns kExitFatal after its
+//     message on standard error, before anything is read.
 //   - -check verifies without prompting and stops: "Package is intact." and kExitSuccess, or the
 //     failure texts and kExitFatal.
 //   - -list verifies as -check does, then lists the records (an archive entry by entry) and
 //     returns kExitSuccess, or kExitFailed when an archive could not be read whole.
+//   - -info verifies as -check does, then describes the product (product_info_print).
+//   - SIGINT, SIGTERM or SIGHUP end the process with 128 + the signal (interrupt.h).
 int zninstall(int flags, const char *argv0);
 
 }  // namespace zn
