@@ -81,16 +81,7 @@ void temp_dir_choose() {
 }
 
 void temp_dir_check() {
-    int fd = -1;
-    char *culprit;
-    int rc = path_trust_open(temp_dir[0] != '\0' ? temp_dir : "/", geteuid(), 0, &fd, &culprit);
-    if (rc == kPathRefused) {
-        std::printf("Error: The temporary directory can be changed by another user.\n       %s\n",
-                    culprit);
-        std::fflush(stdout);
-        std::exit(1);
-    }
-    chk_free(culprit);
+    int fd = open_temp_dir();  // a refusal ends the run there
     if (fd >= 0) close(fd);
 }
 

@@ -235,17 +235,21 @@ void refuse(tar_reader *r, const char *name) {
     r->failed = 1;
 }
 
+// Refuses name because of a directory on its way (or the directory it names): the first dir_len
+// bytes of name. A directory another user could change gets its reason on standard error; a
+// symbolic link (distrust kTrustOk) needs none.
+void refuse_untrusted(tar_reader *r, const char *name, size_t dir_len, int distrust) {
+    refuse(r, name);
+    if (distrust != kTrustOk)
+        err_printf("%s: %.*s: %s\n", program_name, int(dir_len), name, dir_trust_reason(distrust));
+}
+
 // A walk for name stopped: the entry is refused (with why a directory was not trusted) or could
 // not be made (message, with the reason).
 void walk_failed(tar_reader *r, walk_result result, const walk &w, const char *name,
                  const char *message) {
     if (result == kWalkUnsafe) {
-        refuse(r, name);
-        if (w.distrust != kTrustOk) {
-            char *dir = dup_bytes(name, w.upto);
-            err_printf("%s: %s: %s\n", program_name, dir, dir_trust_reason(w.distrust));
-            chk_free(dir);
-        }
+        refuse_untrusted(r, name, w.upto, w.distrust);
         return;
     }
     out_printf(message, name);
@@ -389,12 +393,10 @@ void make_directory(tar_reader *r, const char *name, int mode) {
                 uint32_t d = journal_dir_find(j, &st);
                 int distrust = d == kJournalNone ? dir_trust(fd, &st, r->uid, kTrustOnTheWay) : 0;
                 if (distrust != kTrustOk) {
-                    refuse(r, name);
                     // The directory's path, as the reason for one on the way names it.
-                    size_t len = std::strlen(name);
-                    while (len > 1 && name[len - 1] == '/') len--;
-                    err_printf("%s: %.*s: %s\n", program_name, int(len), name,
-                               dir_trust_reason(distrust));
+                    size_t dir_len = std::strlen(name);
+                    while (dir_len > 1 && name[dir_len - 1] == '/') dir_len--;
+                    refuse_untrusted(r, name, dir_len, distrust);
                 } else {
                     if (d == kJournalNone) d = journal_dir_add(j, parent_dir, leaf, len, &st, 0);
                     if (st.st_uid == r->uid) journal_want_mode(j, d, final_mode);
